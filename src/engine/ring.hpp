@@ -1,0 +1,102 @@
+// A first-in first-out ring of trivially copyable elements: push at the back, removal at the
+// front, storage that only grows.
+#pragma once
+
+#include <cstddef>
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace quillometer::engine {
+
+template <class T>
+class Ring {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  Ring() noexcept = default;
+  // Reserves storage for exactly `capacity` elements; throws std::bad_alloc.
+  explicit Ring(std::size_t capacity) { reallocate(capacity); }
+  Ring(Ring&& other) noexcept { swap(other); }
+  Ring& operator=(Ring&& other) noexcept {
+    Ring(std::move(other)).swap(*this);
+    return *this;
+  }
+  Ring(const Ring&) = delete;
+  Ring& operator=(const Ring&) = delete;
+  ~Ring() {
+    if (data_ != nullptr) std::allocator<T>().deallocate(data_, capacity_);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  bool full() const noexcept { return size_ == capacity_; }
+
+  const T& front() const noexcept { return data_[head_]; }
+  // The i-th element from the front.
+  const T& operator[](std::size_t i) const noexcept { return data_[wrap(head_ + i)]; }
+
+  // Makes room for one more element, growing a full ring to twice its storage and at least
+  // four elements, order kept. Throws std::bad_alloc and leaves the ring as it was on failure;
+  // callers that must not half-apply an update call this before changing anything.
+  void reserve_one() {
+    if (size_ < capacity_) return;
+    constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / sizeof(T) / 2;
+    if (capacity_ > limit) throw std::bad_alloc();
+    reallocate(capacity_ < 2 ? 4 : std::max<std::size_t>(capacity_ * 2, 4));
+  }
+
+  void push_back(const T& value) {
+    reserve_one();
+    data_[wrap(head_ + size_)] = value;
+    ++size_;
+  }
+
+  // Pushes into a ring known to have room (after pop_front or reserve_one).
+  void push_back_reserved(const T& value) noexcept {
+    data_[wrap(head_ + size_)] = value;
+    ++size_;
+  }
+
+  // Removes the front element; the ring must not be empty.
+  void pop_front() noexcept {
+    head_ = wrap(head_ + 1);
+    --size_;
+  }
+
+ private:
+  // Indices stay below 2 * capacity, so one conditional subtraction wraps them.
+  std::size_t wrap(std::size_t i) const noexcept { return i >= capacity_ ? i - capacity_ : i; }
+
+  void reallocate(std::size_t capacity) {
+    T* fresh = capacity == 0 ? nullptr : std::allocator<T>().allocate(capacity);
+    if (size_ > 0) {
+      std::size_t first = std::min(size_, capacity_ - head_);
+      std::memcpy(fresh, data_ + head_, first * sizeof(T));
+      std::memcpy(fresh + first, data_, (size_ - first) * sizeof(T));
+    }
+    if (data_ != nullptr) std::allocator<T>().deallocate(data_, capacity_);
+    data_ = fresh;
+    capacity_ = capacity;
+    head_ = 0;
+  }
+
+  void swap(Ring& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(head_, other.head_);
+    std::swap(size_, other.size_);
+  }
+
+  T* data_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t head_ = 0;
+  std::size_t size_ = 0;
+};
+
+}  // namespace quillometer::engine
