@@ -1,0 +1,47 @@
+// Argument binding: matching a call's positional and keyword arguments to a method's fixed
+// parameters, with CPython-style messages; and display_text, an object's text for messages.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "boundary/error.hpp"
+
+namespace quillometer::boundary {
+
+// The parameters of one callable. Every parameter of this module is positional-or-keyword and
+// required, so the names and the required count describe a signature completely.
+struct MethodSignature {
+  std::string_view class_name;
+  std::string_view method_name;
+  std::span<const std::string_view> positional_names;
+  std::size_t required_count;
+};
+
+// Slots receive borrowed references, in parameter order; nothing is allocated on success.
+Status bind_fastcall(const MethodSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, std::span<PyObject*> slots);
+Status bind_tuple_dict(const MethodSignature& signature, PyObject* args_tuple, PyObject* kwargs,
+                       std::span<PyObject*> slots);
+
+// str(obj) as UTF-8 for a message, with the fallbacks for ill-formed text and a failing str().
+std::string display_text(PyObject* obj);
+
+// The UTF-8 of a str without copying: compact ASCII is read in place, anything else through
+// the interpreter's cached UTF-8. Null (with the exception pending) on failure.
+inline const char* str_utf8(PyObject* text, std::size_t& size) noexcept {
+  if (PyUnicode_IS_COMPACT_ASCII(text)) {
+    size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    return static_cast<const char*>(PyUnicode_DATA(text));
+  }
+  Py_ssize_t length = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &length);
+  size = static_cast<std::size_t>(length);
+  return data;
+}
+
+}  // namespace quillometer::boundary

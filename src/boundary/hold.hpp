@@ -1,0 +1,83 @@
+// The receiver check and the per-object hold: any number of shared holds (queries) or one
+// exclusive hold (append) on an instance's borrow_flag, released on every path by RAII.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+#include "boundary/error.hpp"
+
+namespace quillometer::boundary {
+
+// borrow_flag: 0 free, n > 0 shared holds, -1 one exclusive hold.
+using BorrowFlag = std::atomic<std::int64_t>;
+inline constexpr std::int64_t kExclusive = -1;
+
+enum class HoldKind { shared, exclusive };
+
+// A hold on an instance of type Instance (which has a BorrowFlag member `borrow_flag`), with a
+// strong reference to the receiver for as long as the hold lasts.
+template <class Instance, HoldKind Kind>
+class Hold {
+ public:
+  explicit Hold(PyObject* receiver) noexcept : receiver_(Ref::borrow(receiver)) {}
+  Hold(Hold&& other) noexcept = default;
+  Hold& operator=(Hold&&) = delete;
+  Hold(const Hold&) = delete;
+  ~Hold() {
+    if (!receiver_) return;
+    BorrowFlag& flag = instance().borrow_flag;
+    if constexpr (Kind == HoldKind::shared) {
+      flag.fetch_sub(1, std::memory_order_release);
+    } else {
+      flag.store(0, std::memory_order_release);  // the holder is the only writer
+    }
+  }
+
+  Instance& instance() const noexcept { return *reinterpret_cast<Instance*>(receiver_.get()); }
+
+ private:
+  Ref receiver_;
+};
+
+// Accepts the receiver if it is an instance of cls (or a subtype); otherwise the TypeError
+// "'<type>' object cannot be converted to '<class name>'".
+inline Status check_receiver(PyObject* receiver, PyTypeObject* cls,
+                             std::string_view class_name) noexcept {
+  PyTypeObject* type = Py_TYPE(receiver);
+  if (type == cls || PyType_IsSubtype(type, cls)) return {};
+  return fail(Error::type_mismatch(receiver, class_name));
+}
+
+template <class Instance>
+Result<Hold<Instance, HoldKind::shared>> take_shared(PyObject* receiver, PyTypeObject* cls,
+                                                     std::string_view class_name) noexcept {
+  QM_TRY(check_receiver(receiver, cls, class_name));
+  BorrowFlag& flag = reinterpret_cast<Instance*>(receiver)->borrow_flag;
+  std::int64_t seen = flag.load(std::memory_order_relaxed);
+  do {
+    if (seen == kExclusive) {
+      return fail(Error::fixed_message(PyExc_RuntimeError, "Already mutably borrowed"));
+    }
+  } while (!flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed));
+  return Hold<Instance, HoldKind::shared>(receiver);
+}
+
+template <class Instance>
+Result<Hold<Instance, HoldKind::exclusive>> take_exclusive(PyObject* receiver, PyTypeObject* cls,
+                                                           std::string_view class_name) noexcept {
+  QM_TRY(check_receiver(receiver, cls, class_name));
+  BorrowFlag& flag = reinterpret_cast<Instance*>(receiver)->borrow_flag;
+  std::int64_t expected = 0;
+  if (!flag.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
+                                    std::memory_order_relaxed)) {
+    return fail(Error::fixed_message(PyExc_RuntimeError, "Already borrowed"));
+  }
+  return Hold<Instance, HoldKind::exclusive>(receiver);
+}
+
+}  // namespace quillometer::boundary

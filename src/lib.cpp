@@ -1,0 +1,274 @@
+// The module's entry point, the Quillometer type and its method entries: each entry binds,
+// holds, converts, calls the engine and builds the result, under the entry guard.
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "boundary/binding.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/error.hpp"
+#include "boundary/hold.hpp"
+#include "boundary/panic.hpp"
+#include "engine/frame.hpp"
+#include "engine/queries.hpp"
+#include "runtime/fatal.hpp"
+
+namespace quillometer {
+namespace {
+
+using boundary::Error;
+using boundary::Ref;
+using boundary::Result;
+using boundary::Status;
+
+constexpr std::string_view kClassName = "Quillometer";
+
+struct QuillometerObject {
+  PyObject_HEAD
+  engine::Frame frame;
+  boundary::BorrowFlag borrow_flag;
+};
+
+// ---- signatures --------------------------------------------------------------------------
+
+constexpr std::array<std::string_view, 4> kNewParameters = {"col_names", "window_size", "alpha",
+                                                            "time_window"};
+constexpr std::array<std::string_view, 2> kAppendParameters = {"row", "ts"};
+constexpr std::array<std::string_view, 1> kQueryParameters = {"col"};
+
+constexpr boundary::MethodSignature signature(std::string_view method,
+                                              std::span<const std::string_view> parameters) {
+  return {kClassName, method, parameters, parameters.size()};
+}
+
+constexpr auto kNewSignature = signature("__new__", kNewParameters);
+constexpr auto kAppendSignature = signature("append", kAppendParameters);
+
+// ---- the type object ---------------------------------------------------------------------
+
+PyTypeObject* create_type();
+
+std::atomic<PyTypeObject*> type_cell{nullptr};
+
+// The class, created on first need and kept for the life of the process.
+Result<PyTypeObject*> class_type() {
+  if (PyTypeObject* existing = type_cell.load(std::memory_order_acquire)) return existing;
+  PyTypeObject* created = create_type();
+  if (created == nullptr) return boundary::fail(boundary::fetch_error());
+  PyTypeObject* expected = nullptr;
+  if (!type_cell.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+    Py_DECREF(created);
+    return expected;
+  }
+  return created;
+}
+
+// For callers that cannot report an error: the receiver check of a method call.
+PyTypeObject* class_type_or_fatal() {
+  Result<PyTypeObject*> type = class_type();
+  if (type) return *type;
+  std::move(type.error()).raise();
+  PyErr_PrintEx(0);
+  runtime::raise_fatal("failed to create type object for " + std::string(kClassName));
+}
+
+// ---- entries -----------------------------------------------------------------------------
+
+PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+  return boundary::guard_entry([&]() -> Result<PyObject*> {
+    std::array<PyObject*, 4> slots{};
+    QM_TRY(boundary::bind_tuple_dict(kNewSignature, args, kwargs, slots));
+    QM_TRY_ASSIGN(std::vector<std::string> col_names,
+                  boundary::for_argument("col_names", boundary::extract_text_list(slots[0])));
+    QM_TRY_ASSIGN(std::uint64_t window_size,
+                  boundary::for_argument("window_size", boundary::extract_size(slots[1])));
+    QM_TRY_ASSIGN(double alpha, boundary::for_argument("alpha", boundary::extract_float(slots[2])));
+    QM_TRY_ASSIGN(std::int64_t time_window,
+                  boundary::for_argument("time_window", boundary::extract_int64(slots[3])));
+
+    engine::Frame frame(col_names, window_size, alpha, time_window);
+
+    allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
+    PyObject* object = alloc(subtype, 0);
+    if (object == nullptr) return boundary::fail(boundary::fetch_error());
+    auto* self = reinterpret_cast<QuillometerObject*>(object);
+    ::new (&self->frame) engine::Frame(std::move(frame));
+    ::new (&self->borrow_flag) boundary::BorrowFlag(0);
+    return object;
+  });
+}
+
+void dealloc_entry(PyObject* object) noexcept {
+  boundary::guard_destructor([&]() -> Status {
+    auto* self = reinterpret_cast<QuillometerObject*>(object);
+    std::destroy_at(&self->frame);
+    std::destroy_at(&self->borrow_flag);
+    PyTypeObject* type = Py_TYPE(object);
+    Ref base = Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    Ref own_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    if (type->tp_free == nullptr) runtime::raise_fatal("PyBaseObject_Type should have tp_free");
+    type->tp_free(object);
+    // Every instance of a heap type holds a reference to its type.
+    Py_DECREF(type);
+    return {};
+  });
+}
+
+PyObject* append_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return boundary::guard_entry([&]() -> Result<PyObject*> {
+    std::array<PyObject*, 2> slots{};
+    QM_TRY(boundary::bind_fastcall(kAppendSignature, args, nargs, kwnames, slots));
+    QM_TRY_ASSIGN(auto hold, boundary::take_exclusive<QuillometerObject>(
+                                 self, class_type_or_fatal(), kClassName));
+    boundary::Row row;
+    if (Status converted = boundary::extract_row(slots[0], row); !converted) {
+      return boundary::fail(boundary::argument_error("row", std::move(converted.error())));
+    }
+    QM_TRY_ASSIGN(std::int64_t ts, boundary::for_argument("ts", boundary::extract_int64(slots[1])));
+    hold.instance().frame.append(row.entries(), ts);
+    return Py_NewRef(Py_None);
+  });
+}
+
+template <const boundary::MethodSignature& Signature, engine::Statistic Statistic>
+PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return boundary::guard_entry([&]() -> Result<PyObject*> {
+    std::array<PyObject*, 1> slots{};
+    QM_TRY(boundary::bind_fastcall(Signature, args, nargs, kwnames, slots));
+    QM_TRY_ASSIGN(auto hold, boundary::take_shared<QuillometerObject>(
+                                 self, class_type_or_fatal(), kClassName));
+    QM_TRY_ASSIGN(std::string_view col, boundary::for_argument("col", boundary::extract_text(slots[0])));
+    PyObject* result = PyFloat_FromDouble(engine::query(hold.instance().frame, col, Statistic));
+    if (result == nullptr) boundary::api_call_failed();
+    return result;
+  });
+}
+
+// ---- method table ------------------------------------------------------------------------
+
+template <const boundary::MethodSignature& Signature, engine::Statistic Statistic>
+PyMethodDef query_method(const char* doc) {
+  return {Signature.method_name.data(),
+          reinterpret_cast<PyCFunction>(
+              reinterpret_cast<void (*)()>(&query_entry<Signature, Statistic>)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+#define QM_SIGNATURE(name) constexpr auto k_##name##_signature = signature(#name, kQueryParameters);
+QM_SIGNATURE(mean)
+QM_SIGNATURE(variance)
+QM_SIGNATURE(last)
+QM_SIGNATURE(rolling_mean)
+QM_SIGNATURE(rolling_std)
+QM_SIGNATURE(zscore)
+QM_SIGNATURE(time_mean)
+QM_SIGNATURE(time_std)
+QM_SIGNATURE(rate)
+QM_SIGNATURE(ewma)
+#undef QM_SIGNATURE
+
+#define QM_QUERY(name) query_method<k_##name##_signature, &engine::name>(#name "($self, col)\n--\n\n")
+
+PyMethodDef methods[] = {
+    {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&append_entry)),
+     METH_FASTCALL | METH_KEYWORDS, "append($self, row, ts)\n--\n\n"},
+    QM_QUERY(mean),
+    QM_QUERY(variance),
+    QM_QUERY(last),
+    QM_QUERY(rolling_mean),
+    QM_QUERY(rolling_std),
+    QM_QUERY(zscore),
+    QM_QUERY(time_mean),
+    QM_QUERY(time_std),
+    QM_QUERY(rate),
+    QM_QUERY(ewma),
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef QM_QUERY
+
+PyTypeObject* create_type() {
+  // The class doc is the text signature and nothing else, so __doc__ is empty.
+  static const std::string doc =
+      std::string(kClassName) + "(col_names, window_size, alpha, time_window)\n--\n\n";
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(doc.c_str())},
+      {Py_tp_new, reinterpret_cast<void*>(&new_entry)},
+      {Py_tp_methods, methods},
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_entry)},
+      {0, nullptr},
+  };
+  static const std::string spec_name = "builtins." + std::string(kClassName);
+  PyType_Spec spec = {spec_name.c_str(), static_cast<int>(sizeof(QuillometerObject)), 0,
+                      Py_TPFLAGS_DEFAULT, slots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+// ---- the module --------------------------------------------------------------------------
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "quillometer", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<std::int64_t> owner_interpreter{-1};
+std::atomic<PyObject*> module_cell{nullptr};
+
+Status add_class(PyObject* module) {
+  QM_TRY_ASSIGN(PyTypeObject* type, class_type());
+  Ref name = boundary::make_str(kClassName);
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return boundary::fail(boundary::fetch_error());
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all) return boundary::fail(boundary::fetch_error());
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+      return boundary::fail(boundary::fetch_error());
+    }
+  }
+  if (!PyList_Check(all.get()) || PyList_Append(all.get(), name.get()) < 0) {
+    runtime::raise_fatal("could not append __name__ to __all__: " +
+                         boundary::describe_pending_error());
+  }
+  if (PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)) < 0) {
+    return boundary::fail(boundary::fetch_error());
+  }
+  return {};
+}
+
+Result<PyObject*> init_module() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return boundary::fail(boundary::fetch_error());
+  std::int64_t owner = -1;
+  if (!owner_interpreter.compare_exchange_strong(owner, id) && owner != id) {
+    return boundary::fail(Error::fixed_message(
+        PyExc_ImportError,
+        "quillometer does not support sub-interpreters: it can only be imported into the "
+        "interpreter that imported it first"));
+  }
+  if (PyObject* existing = module_cell.load(std::memory_order_acquire)) {
+    return Py_NewRef(existing);
+  }
+  Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+  if (!module) return boundary::fail(boundary::fetch_error());
+  QM_TRY(add_class(module.get()));
+  PyObject* expected = nullptr;
+  if (!module_cell.compare_exchange_strong(expected, module.get(), std::memory_order_acq_rel)) {
+    return Py_NewRef(expected);  // another thread stored its module first; ours is released
+  }
+  module.release();
+  return Py_NewRef(module_cell.load(std::memory_order_acquire));
+}
+
+}  // namespace
+}  // namespace quillometer
+
+PyMODINIT_FUNC PyInit_quillometer(void) noexcept {
+  return quillometer::boundary::guard_entry([] { return quillometer::init_module(); });
+}
