@@ -1,0 +1,205 @@
+"""Shared fixtures and helpers for the quillometer Python tests."""
+
+import ctypes
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import quillometer
+from quillometer import Quillometer
+
+QUERIES = (
+    "mean",
+    "variance",
+    "last",
+    "rolling_mean",
+    "rolling_std",
+    "zscore",
+    "time_mean",
+    "time_std",
+    "rate",
+    "ewma",
+)
+METHODS = ("append",) + QUERIES
+
+
+def fresh_str(text):
+    """A new str object equal to `text` (two characters at least), shared with no code object."""
+    assert len(text) >= 2, "one-character strings may be shared interpreter-wide"
+    return "".join(list(text))
+
+
+def fresh_int(value):
+    """A new int object (outside the small-int cache when |value| > 256)."""
+    return int(str(value))
+
+
+def fresh_float(value):
+    return float(repr(float(value)))
+
+
+def bits(x):
+    """The exact bits of a float as text; NaN compares equal to any NaN."""
+    assert type(x) is float, f"expected a float, got {type(x).__name__}"
+    return "nan" if x != x else x.hex()
+
+
+def same_float(got, expected):
+    return bits(got) == bits(expected)
+
+
+def outcome(fn):
+    """Runs fn; returns ("ok", result) or ("raised", exception type, str(exception), args)."""
+    try:
+        result = fn()
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        return ("raised", type(exc), str(exc), exc.args)
+    return ("ok", result)
+
+
+def refcounts(objects):
+    return [sys.getrefcount(o) for o in objects]
+
+
+def check_call(fn, watched=(), raises=None, message=None, repeat=4):
+    """Calls fn `repeat` times and checks the outcome and the reference counts of `watched`.
+
+    With `raises` given, every call must raise exactly that type (and `message`, if given, must
+    equal str(exception)); otherwise every call must return. The reference counts of every watched
+    object must be the same after the calls as before them. Returns the last outcome.
+    """
+    watched = tuple(watched)
+    before = refcounts(watched)
+    last = None
+    for _ in range(repeat):
+        last = outcome(fn)
+        if raises is None:
+            assert last[0] == "ok", f"unexpected {last[1].__name__}: {last[2]}"
+        else:
+            assert last[0] == "raised", f"expected {raises.__name__}, call returned {last[1]!r}"
+            assert last[1] is raises, f"expected {raises.__name__}, got {last[1].__name__}: {last[2]}"
+            if message is not None:
+                assert last[2] == message
+    if last[0] == "ok":
+        last = ("ok", type(last[1]))  # drop the result before counting
+    after = refcounts(watched)
+    assert after == before, f"reference counts changed: {before} -> {after}"
+    return last
+
+
+def capi_error(function, obj, restype):
+    """The exception that the named C API function raises for obj, as (type, message).
+
+    Calls the function of the running interpreter itself, so the expectation is the interpreter's
+    own message rather than a copy of it. Returns ("ok", value) when the call succeeds.
+    """
+    f = getattr(ctypes.pythonapi, function)
+    f.argtypes = [ctypes.py_object]
+    f.restype = restype
+    try:
+        value = f(obj)
+    except BaseException as exc:  # noqa: BLE001
+        return type(exc), str(exc)
+    return "ok", value
+
+
+def panic_class():
+    """The PanicException class, obtained the only way Python can: by catching one."""
+    q = Quillometer([], 0, 0.5, 0)
+    try:
+        q.mean("no such column")
+    except BaseException as exc:  # noqa: BLE001
+        return type(exc)
+    raise AssertionError("a query of an unknown column returned")
+
+
+@pytest.fixture(scope="session")
+def PanicException():
+    return panic_class()
+
+
+@pytest.fixture
+def q():
+    """An object with columns "a" and "b", window_size 3, alpha 0.5, time_window 10."""
+    return Quillometer(["a", "b"], 3, 0.5, 10)
+
+
+def assert_free(q, col=None):
+    """The object's hold is free: an append (exclusive) and, given a column, a query (shared)
+    both succeed. The empty row changes nothing."""
+    assert q.append({}, 0) is None
+    if col is not None:
+        assert type(q.mean(col)) is float
+
+
+def stats_of(q, col):
+    """All ten statistics of a column, as exact bit texts."""
+    return {name: bits(getattr(q, name)(col)) for name in QUERIES}
+
+
+def clean_env(**overrides):
+    env = {k: v for k, v in os.environ.items() if k != "QUILLOMETER_BACKTRACE"}
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    env.pop("PYTHONWARNINGS", None)
+    for key, value in overrides.items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
+    return env
+
+
+def run_python(code, timeout=60, **env):
+    """Runs a snippet in a fresh interpreter; returns the CompletedProcess (text output).
+
+    Keyword arguments set environment variables for the child (None removes one);
+    QUILLOMETER_BACKTRACE is unset unless given.
+    """
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=clean_env(**env),
+        capture_output=True,
+        text=True,
+        errors="backslashreplace",
+        timeout=timeout,
+    )
+
+
+@pytest.fixture
+def python_snippet():
+    return run_python
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Records every call of sys.unraisablehook as (exc_type, str(exc_value), object)."""
+    seen = []
+
+    def hook(info):
+        seen.append((info.exc_type, str(info.exc_value), info.object))
+
+    monkeypatch.setattr(sys, "unraisablehook", hook)
+    return seen
+
+
+__all__ = [
+    "QUERIES",
+    "METHODS",
+    "quillometer",
+    "Quillometer",
+    "bits",
+    "same_float",
+    "outcome",
+    "check_call",
+    "capi_error",
+    "panic_class",
+    "stats_of",
+    "assert_free",
+    "run_python",
+    "fresh_str",
+    "fresh_int",
+    "fresh_float",
+]
