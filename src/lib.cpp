@@ -82,13 +82,10 @@ PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noe
   return boundary::guard_entry([&]() -> Result<PyObject*> {
     std::array<PyObject*, 4> slots{};
     QM_TRY(boundary::bind_tuple_dict(kNewSignature, args, kwargs, slots));
-    QM_TRY_ASSIGN(std::vector<std::string> col_names,
-                  boundary::for_argument("col_names", boundary::extract_text_list(slots[0])));
-    QM_TRY_ASSIGN(std::uint64_t window_size,
-                  boundary::for_argument("window_size", boundary::extract_size(slots[1])));
-    QM_TRY_ASSIGN(double alpha, boundary::for_argument("alpha", boundary::extract_float(slots[2])));
-    QM_TRY_ASSIGN(std::int64_t time_window,
-                  boundary::for_argument("time_window", boundary::extract_int64(slots[3])));
+    QM_TRY_ARGUMENT(std::vector<std::string> col_names, "col_names", boundary::extract_text_list(slots[0]));
+    QM_TRY_ARGUMENT(std::uint64_t window_size, "window_size", boundary::extract_size(slots[1]));
+    QM_TRY_ARGUMENT(double alpha, "alpha", boundary::extract_float(slots[2]));
+    QM_TRY_ARGUMENT(std::int64_t time_window, "time_window", boundary::extract_int64(slots[3]));
 
     engine::Frame frame(col_names, window_size, alpha, time_window);
 
@@ -129,7 +126,7 @@ PyObject* append_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (Status converted = boundary::extract_row(slots[0], row); !converted) {
       return boundary::fail(boundary::argument_error("row", std::move(converted.error())));
     }
-    QM_TRY_ASSIGN(std::int64_t ts, boundary::for_argument("ts", boundary::extract_int64(slots[1])));
+    QM_TRY_ARGUMENT(std::int64_t ts, "ts", boundary::extract_int64(slots[1]));
     hold.instance().frame.append(row.entries(), ts);
     return Py_NewRef(Py_None);
   });
@@ -143,7 +140,7 @@ PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     QM_TRY(boundary::bind_fastcall(Signature, args, nargs, kwnames, slots));
     QM_TRY_ASSIGN(auto hold, boundary::take_shared<QuillometerObject>(
                                  self, class_type_or_fatal(), kClassName));
-    QM_TRY_ASSIGN(std::string_view col, boundary::for_argument("col", boundary::extract_text(slots[0])));
+    QM_TRY_ARGUMENT(std::string_view col, "col", boundary::extract_text(slots[0]));
     PyObject* result = PyFloat_FromDouble(engine::query(hold.instance().frame, col, Statistic));
     if (result == nullptr) boundary::api_call_failed();
     return result;
@@ -232,7 +229,7 @@ Status add_class(PyObject* module) {
       return boundary::fail(boundary::fetch_error());
     }
   }
-  if (!PyList_Check(all.get()) || PyList_Append(all.get(), name.get()) < 0) {
+  if (PyList_Append(all.get(), name.get()) < 0) {
     runtime::raise_fatal("could not append __name__ to __all__: " +
                          boundary::describe_pending_error());
   }

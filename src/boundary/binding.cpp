@@ -83,8 +83,8 @@ Status check_required(const MethodSignature& signature, Py_ssize_t nargs,
 
 }  // namespace
 
-Status bind_fastcall(const MethodSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, std::span<PyObject*> slots) {
+Status bind_fastcall_general(const MethodSignature& signature, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
   const std::size_t count = signature.positional_names.size();
   if (args != nullptr) {
     const std::size_t given = std::min(static_cast<std::size_t>(nargs), count);

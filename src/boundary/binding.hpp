@@ -22,9 +22,19 @@ struct MethodSignature {
   std::size_t required_count;
 };
 
+Status bind_fastcall_general(const MethodSignature& signature, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
+
 // Slots receive borrowed references, in parameter order; nothing is allocated on success.
-Status bind_fastcall(const MethodSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, std::span<PyObject*> slots);
+// The common call, every argument by position, is settled inline.
+inline Status bind_fastcall(const MethodSignature& signature, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == signature.positional_names.size()) {
+    for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = args[i];
+    return {};
+  }
+  return bind_fastcall_general(signature, args, nargs, kwnames, slots);
+}
 Status bind_tuple_dict(const MethodSignature& signature, PyObject* args_tuple, PyObject* kwargs,
                        std::span<PyObject*> slots);
 

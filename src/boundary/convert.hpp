@@ -45,11 +45,16 @@ Status extract_row(PyObject* obj, Row& row);
 // "argument '<name>': <message>" (keeping its cause); anything else passes unchanged.
 Error argument_error(std::string_view parameter, Error error);
 
-// Applies argument_error to the error of a conversion's result.
-template <class T>
-Result<T> for_argument(std::string_view parameter, Result<T>&& result) {
-  if (!result) return fail(argument_error(parameter, std::move(result.error())));
-  return std::move(result);
-}
+// Converts an argument: assigns the value of a conversion's result to `lhs`, or returns the
+// argument error naming `parameter`.
+#define QM_TRY_ARGUMENT_IMPL(result, lhs, parameter, expr)                                     \
+  auto result = (expr);                                                                       \
+  if (!result) {                                                                              \
+    return ::quillometer::boundary::fail(                                                     \
+        ::quillometer::boundary::argument_error(parameter, std::move(result.error())));       \
+  }                                                                                           \
+  lhs = std::move(*result)
+#define QM_TRY_ARGUMENT(lhs, parameter, expr) \
+  QM_TRY_ARGUMENT_IMPL(QM_CONCAT(qm_argument_, __LINE__), lhs, parameter, expr)
 
 }  // namespace quillometer::boundary

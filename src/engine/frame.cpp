@@ -1,6 +1,7 @@
 // The column table and the construction of a frame.
 #include "engine/frame.hpp"
 
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -14,6 +15,23 @@ std::uint64_t hash_name(std::string_view name) noexcept {
   return runtime::hash_bytes(name, runtime::process_hash_key());
 }
 std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
+
+// Equal-length byte strings compared without a library call for the usual short names.
+bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) {
+    return runtime::detail::load64(a) == runtime::detail::load64(b) &&
+           runtime::detail::load64(a + n - 8) == runtime::detail::load64(b + n - 8);
+  }
+  if (n >= 4) {
+    return runtime::detail::load32(a) == runtime::detail::load32(b) &&
+           runtime::detail::load32(a + n - 4) == runtime::detail::load32(b + n - 4);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 }  // namespace
 
 std::size_t ColumnTable::probe(std::string_view name, std::uint64_t hash) const noexcept {
@@ -24,7 +42,9 @@ std::size_t ColumnTable::probe(std::string_view name, std::uint64_t hash) const 
     if (slot.index_plus_one == 0) return i;
     if (slot.tag == tag) {
       const std::string& stored = entries_[slot.index_plus_one - 1].name;
-      if (stored.size() == name.size() && std::string_view(stored) == name) return i;
+      if (stored.size() == name.size() && same_bytes(stored.data(), name.data(), name.size())) {
+        return i;
+      }
     }
     i = (i + 1) & mask_;
   }
