@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -28,9 +29,7 @@ class Ring {
   }
   Ring(const Ring&) = delete;
   Ring& operator=(const Ring&) = delete;
-  ~Ring() {
-    if (data_ != nullptr) std::allocator<T>().deallocate(data_, capacity_);
-  }
+  ~Ring() { std::free(data_); }
 
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return capacity_; }
@@ -46,9 +45,7 @@ class Ring {
   // callers that must not half-apply an update call this before changing anything.
   void reserve_one() {
     if (size_ < capacity_) return;
-    constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / sizeof(T) / 2;
-    if (capacity_ > limit) throw std::bad_alloc();
-    reallocate(capacity_ < 2 ? 4 : std::max<std::size_t>(capacity_ * 2, 4));
+    reallocate(capacity_ < 2 ? 4 : capacity_ * 2);
   }
 
   void push_back(const T& value) {
@@ -73,14 +70,23 @@ class Ring {
   // Indices stay below 2 * capacity, so one conditional subtraction wraps them.
   std::size_t wrap(std::size_t i) const noexcept { return i >= capacity_ ? i - capacity_ : i; }
 
+  // Storage comes from malloc so that a request too large for the machine is reported as
+  // std::bad_alloc by us, the same way under every allocator (sanitizers included).
   void reallocate(std::size_t capacity) {
-    T* fresh = capacity == 0 ? nullptr : std::allocator<T>().allocate(capacity);
+    T* fresh = nullptr;
+    if (capacity > 0) {
+      if (capacity > std::numeric_limits<std::size_t>::max() / 2 / sizeof(T)) {
+        throw std::bad_alloc();
+      }
+      fresh = static_cast<T*>(std::malloc(capacity * sizeof(T)));
+      if (fresh == nullptr) throw std::bad_alloc();
+    }
     if (size_ > 0) {
       std::size_t first = std::min(size_, capacity_ - head_);
       std::memcpy(fresh, data_ + head_, first * sizeof(T));
       std::memcpy(fresh + first, data_, (size_ - first) * sizeof(T));
     }
-    if (data_ != nullptr) std::allocator<T>().deallocate(data_, capacity_);
+    std::free(data_);
     data_ = fresh;
     capacity_ = capacity;
     head_ = 0;
