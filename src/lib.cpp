@@ -28,8 +28,7 @@ using boundary::Status;
 constexpr std::string_view kClassName = "Quillometer";
 
 struct QuillometerObject {
-  PyObject_HEAD
-  engine::Frame frame;
+  PyObject_HEAD engine::Frame frame;
   boundary::BorrowFlag borrow_flag;
 };
 
@@ -82,7 +81,8 @@ PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noe
   return boundary::guard_entry([&]() -> Result<PyObject*> {
     std::array<PyObject*, 4> slots{};
     QM_TRY(boundary::bind_tuple_dict(kNewSignature, args, kwargs, slots));
-    QM_TRY_ARGUMENT(std::vector<std::string> col_names, "col_names", boundary::extract_text_list(slots[0]));
+    QM_TRY_ARGUMENT(std::vector<std::string> col_names, "col_names",
+                    boundary::extract_text_list(slots[0]));
     QM_TRY_ARGUMENT(std::uint64_t window_size, "window_size", boundary::extract_size(slots[1]));
     QM_TRY_ARGUMENT(double alpha, "alpha", boundary::extract_float(slots[2]));
     QM_TRY_ARGUMENT(std::int64_t time_window, "time_window", boundary::extract_int64(slots[3]));
@@ -138,8 +138,8 @@ PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return boundary::guard_entry([&]() -> Result<PyObject*> {
     std::array<PyObject*, 1> slots{};
     QM_TRY(boundary::bind_fastcall(Signature, args, nargs, kwnames, slots));
-    QM_TRY_ASSIGN(auto hold, boundary::take_shared<QuillometerObject>(
-                                 self, class_type_or_fatal(), kClassName));
+    QM_TRY_ASSIGN(auto hold, boundary::take_shared<QuillometerObject>(self, class_type_or_fatal(),
+                                                                      kClassName));
     QM_TRY_ARGUMENT(std::string_view col, "col", boundary::extract_text(slots[0]));
     PyObject* result = PyFloat_FromDouble(engine::query(hold.instance().frame, col, Statistic));
     if (result == nullptr) boundary::api_call_failed();
@@ -170,7 +170,8 @@ QM_SIGNATURE(rate)
 QM_SIGNATURE(ewma)
 #undef QM_SIGNATURE
 
-#define QM_QUERY(name) query_method<k_##name##_signature, &engine::name>(#name "($self, col)\n--\n\n")
+#define QM_QUERY(name) \
+  query_method<k_##name##_signature, &engine::name>(#name "($self, col)\n--\n\n")
 
 PyMethodDef methods[] = {
     {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&append_entry)),
@@ -217,11 +218,12 @@ std::atomic<std::int64_t> owner_interpreter{-1};
 std::atomic<PyObject*> module_cell{nullptr};
 
 Status add_class(PyObject* module) {
-  QM_TRY_ASSIGN(PyTypeObject* type, class_type());
+  QM_TRY_ASSIGN(PyTypeObject * type, class_type());
   Ref name = boundary::make_str(kClassName);
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return boundary::fail(boundary::fetch_error());
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+      return boundary::fail(boundary::fetch_error());
     PyErr_Clear();
     all = Ref::steal(PyList_New(0));
     if (!all) return boundary::fail(boundary::fetch_error());

@@ -15,16 +15,16 @@ std::string display_name(const MethodSignature& signature) {
 }
 
 Error too_many_positional(const MethodSignature& signature, Py_ssize_t given) {
-  return Error::message(PyExc_TypeError,
-                        display_name(signature) + " takes " +
-                            std::to_string(signature.positional_names.size()) +
-                            " positional arguments but " + std::to_string(given) + " were given");
+  return Error::message(PyExc_TypeError, display_name(signature) + " takes " +
+                                             std::to_string(signature.positional_names.size()) +
+                                             " positional arguments but " + std::to_string(given) +
+                                             " were given");
 }
 
 Error unexpected_keyword(const MethodSignature& signature, PyObject* name) {
-  return Error::message(PyExc_TypeError, display_name(signature) +
-                                             " got an unexpected keyword argument '" +
-                                             display_text(name) + "'");
+  return Error::message(
+      PyExc_TypeError,
+      display_name(signature) + " got an unexpected keyword argument '" + display_text(name) + "'");
 }
 
 Error multiple_values(const MethodSignature& signature, std::string_view name) {
@@ -134,8 +134,8 @@ std::string display_text(PyObject* obj) {
   PyErr_Clear();
   Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!bytes) api_call_failed();
-  Ref repaired = Ref::steal(
-      PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+  Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                                 PyBytes_GET_SIZE(bytes.get()), "replace"));
   if (!repaired) api_call_failed();
   const char* data = str_utf8(repaired.get(), size);
   if (data == nullptr) api_call_failed();

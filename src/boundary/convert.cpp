@@ -85,7 +85,8 @@ Status extract_row(PyObject* obj, Row& row) {
   Py_ssize_t remaining = size;
   Py_ssize_t position = 0;
   for (;;) {
-    if (PyDict_GET_SIZE(obj) != size) runtime::raise_fatal("dictionary changed size during iteration");
+    if (PyDict_GET_SIZE(obj) != size)
+      runtime::raise_fatal("dictionary changed size during iteration");
     if (remaining == -1) runtime::raise_fatal("dictionary keys changed during iteration");
     PyObject *borrowed_key, *borrowed_value;
     if (!PyDict_Next(obj, &position, &borrowed_key, &borrowed_value)) break;

@@ -47,12 +47,12 @@ Error argument_error(std::string_view parameter, Error error);
 
 // Converts an argument: assigns the value of a conversion's result to `lhs`, or returns the
 // argument error naming `parameter`.
-#define QM_TRY_ARGUMENT_IMPL(result, lhs, parameter, expr)                                     \
-  auto result = (expr);                                                                       \
-  if (!result) {                                                                              \
-    return ::quillometer::boundary::fail(                                                     \
-        ::quillometer::boundary::argument_error(parameter, std::move(result.error())));       \
-  }                                                                                           \
+#define QM_TRY_ARGUMENT_IMPL(result, lhs, parameter, expr)                              \
+  auto result = (expr);                                                                 \
+  if (!result) {                                                                        \
+    return ::quillometer::boundary::fail(                                               \
+        ::quillometer::boundary::argument_error(parameter, std::move(result.error()))); \
+  }                                                                                     \
   lhs = std::move(*result)
 #define QM_TRY_ARGUMENT(lhs, parameter, expr) \
   QM_TRY_ARGUMENT_IMPL(QM_CONCAT(qm_argument_, __LINE__), lhs, parameter, expr)

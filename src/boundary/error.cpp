@@ -74,7 +74,8 @@ void Error::raise() && {
     }
     void operator()(Mismatch& mismatch) const {
       std::string_view type_name = "<failed to extract type name>";
-      Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(mismatch.type.get())));
+      Ref qualname =
+          Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(mismatch.type.get())));
       if (!qualname) {
         PyErr_Clear();
       } else if (auto utf8 = utf8_or_clear(qualname.get())) {
@@ -115,7 +116,9 @@ Error fetch_error() {
   return Error::fixed_message(PyExc_SystemError, kNoneSet);
 }
 
-std::optional<Error> take_error() { return fetch_pending(); }
+std::optional<Error> take_error() {
+  return fetch_pending();
+}
 
 Ref make_str(std::string_view text) {
   Ref result = Ref::steal(

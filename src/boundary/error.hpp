@@ -73,7 +73,9 @@ template <class T>
 using Result = std::expected<T, Error>;
 using Status = std::expected<void, Error>;
 
-inline std::unexpected<Error> fail(Error error) noexcept { return std::unexpected(std::move(error)); }
+inline std::unexpected<Error> fail(Error error) noexcept {
+  return std::unexpected(std::move(error));
+}
 
 // After an interpreter call reported failure: the pending exception, or the SystemError
 // "attempted to fetch exception but none was set" when there is none. A PanicException coming
@@ -99,13 +101,13 @@ std::string describe_pending_error();
 // Early return of the error of a Result-valued expression.
 #define QM_CONCAT_INNER(a, b) a##b
 #define QM_CONCAT(a, b) QM_CONCAT_INNER(a, b)
-#define QM_TRY(expr)                                                           \
-  do {                                                                         \
-    auto&& qm_try_result = (expr);                                             \
+#define QM_TRY(expr)                                                              \
+  do {                                                                            \
+    auto&& qm_try_result = (expr);                                                \
     if (!qm_try_result) return std::unexpected(std::move(qm_try_result.error())); \
   } while (0)
-#define QM_TRY_ASSIGN_IMPL(result, lhs, expr)                         \
-  auto result = (expr);                                               \
-  if (!result) return std::unexpected(std::move(result.error()));     \
+#define QM_TRY_ASSIGN_IMPL(result, lhs, expr)                     \
+  auto result = (expr);                                           \
+  if (!result) return std::unexpected(std::move(result.error())); \
   lhs = std::move(*result)
 #define QM_TRY_ASSIGN(lhs, expr) QM_TRY_ASSIGN_IMPL(QM_CONCAT(qm_result_, __LINE__), lhs, expr)

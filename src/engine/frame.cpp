@@ -14,7 +14,9 @@ namespace {
 std::uint64_t hash_name(std::string_view name) noexcept {
   return runtime::hash_bytes(name, runtime::process_hash_key());
 }
-std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
+std::uint32_t tag_of(std::uint64_t hash) noexcept {
+  return static_cast<std::uint32_t>(hash >> 32);
+}
 
 // Equal-length byte strings compared without a library call for the usual short names.
 bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {

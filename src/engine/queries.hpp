@@ -29,13 +29,17 @@ inline Spread window_spread(std::uint64_t length, double sum, double sum_sq) noe
 
 }  // namespace detail
 
-inline double mean(const ColumnState& c) noexcept { return c.mean; }
+inline double mean(const ColumnState& c) noexcept {
+  return c.mean;
+}
 
 inline double variance(const ColumnState& c) noexcept {
   return c.count == 0 ? 0.0 : c.m2 / static_cast<double>(c.count);
 }
 
-inline double last(const ColumnState& c) noexcept { return c.last; }
+inline double last(const ColumnState& c) noexcept {
+  return c.last;
+}
 
 inline double rolling_mean(const ColumnState& c) noexcept {
   const std::uint64_t length = c.window_values.size();
@@ -74,7 +78,9 @@ inline double rate(const ColumnState& c) noexcept {
   return static_cast<double>(length) / static_cast<double>(c.time_window);
 }
 
-inline double ewma(const ColumnState& c) noexcept { return c.ewma; }
+inline double ewma(const ColumnState& c) noexcept {
+  return c.ewma;
+}
 
 using Statistic = double (*)(const ColumnState&) noexcept;
 

@@ -2,9 +2,9 @@
 // front, storage that only grows.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>

@@ -34,6 +34,7 @@ class FatalError final {
 void write_report(std::string_view message, const std::source_location& where) noexcept;
 
 // An unwinding reached a function that must not unwind: report it and abort the process.
-[[noreturn]] void abort_uncaught(std::source_location where = std::source_location::current()) noexcept;
+[[noreturn]] void abort_uncaught(
+    std::source_location where = std::source_location::current()) noexcept;
 
 }  // namespace quillometer::runtime

@@ -23,8 +23,8 @@ const HashKey& process_hash_key() noexcept {
     }
     if (filled < sizeof drawn) {
       // No random source: the key only scatters the table, so the clock is an adequate stand-in.
-      auto now = static_cast<std::uint64_t>(
-          std::chrono::steady_clock::now().time_since_epoch().count());
+      auto now =
+          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
       drawn.k0 ^= now * detail::kOdd0;
       drawn.k1 ^= (now >> 7) * detail::kOdd1;
     }
