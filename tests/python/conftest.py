@@ -85,7 +85,7 @@ def check_call(fn, watched=(), raises=None, message=None, repeat=4):
             if message is not None:
                 assert last[2] == message
     if last[0] == "ok":
-        last = ("ok", type(last[1]))  # drop the result before counting
+        last = ("ok", type(last[1]).__name__)  # drop the result (and its type) before counting
     after = refcounts(watched)
     if last[0] == "raised":
         # the arguments of the last exception, kept for the caller, may refer to watched objects
