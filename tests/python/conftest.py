@@ -144,6 +144,48 @@ def stats_of(q, col):
     return {name: bits(getattr(q, name)(col)) for name in QUERIES}
 
 
+# --- calling the C entries directly ---------------------------------------------------------------
+# Python's own call machinery checks receivers and keyword names before an entry runs; these
+# helpers reach the entries the way any C caller could, to exercise the checks behind them.
+
+_FASTCALL = ctypes.PYFUNCTYPE(
+    ctypes.py_object, ctypes.py_object, ctypes.c_void_p, ctypes.c_ssize_t, ctypes.c_void_p
+)
+_NEWFUNC = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_void_p)
+Py_tp_new = 65
+
+
+def raw_entry(name):
+    """The C function of a method (from the PyMethodDef behind its descriptor: CPython 3.11's
+    PyMethodDescrObject holds it after the object header, d_type, d_name and d_qualname)."""
+    descriptor = vars(Quillometer)[name]
+    pointer_size = ctypes.sizeof(ctypes.c_void_p)
+    method_def = ctypes.c_void_p.from_address(id(descriptor) + 5 * pointer_size).value
+    function = ctypes.c_void_p.from_address(method_def + pointer_size).value
+    return _FASTCALL(function)
+
+
+def call_raw(name, receiver, *args, kwnames=None, null_args=False, **kwargs):
+    """Calls a method's entry as METH_FASTCALL | METH_KEYWORDS: positional args, then keyword
+    values; kwnames (a tuple, may hold anything) defaults to the keyword names given."""
+    values = list(args) + list(kwargs.values())
+    if kwnames is None and kwargs:
+        kwnames = tuple(kwargs)
+    vector = (ctypes.py_object * max(len(values), 1))(*values)
+    address = None if null_args else ctypes.addressof(vector)
+    names = None if kwnames is None else ctypes.c_void_p(id(kwnames))
+    return raw_entry(name)(receiver, address, len(args), names)
+
+
+def call_new_raw(args, kwargs=None):
+    """Calls the class's tp_new slot with a positional tuple and a keyword dict (or NULL)."""
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
+    get_slot.restype = ctypes.c_void_p
+    new = _NEWFUNC(get_slot(Quillometer, Py_tp_new))
+    return new(Quillometer, tuple(args), None if kwargs is None else ctypes.c_void_p(id(kwargs)))
+
+
 def clean_env(**overrides):
     env = {k: v for k, v in os.environ.items() if k != "QUILLOMETER_BACKTRACE"}
     env["PYTHONDONTWRITEBYTECODE"] = "1"

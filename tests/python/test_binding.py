@@ -8,6 +8,8 @@ from conftest import (
     QUERIES,
     Quillometer,
     assert_free,
+    call_new_raw,
+    call_raw,
     check_call,
     fresh_float,
     fresh_int,
@@ -334,3 +336,66 @@ def test_unprintable_keyword_name(q, unraisable):
         unraisable.clear()
         assert refcounts((q, name)) == before
     assert_free(q, "a")
+
+
+# --- what only a C caller can pass -------------------------------------------------------------
+# Python's call machinery refuses repeated and non-str keyword names before an entry runs; a C
+# caller can pass anything, and the entries judge it themselves.
+
+
+def test_fast_call_with_no_argument_array(q):
+    check_call(
+        lambda: call_raw("mean", q, null_args=True),
+        watched=(q,),
+        raises=TypeError,
+        message="Quillometer.mean() missing 1 required positional argument: 'col'",
+    )
+    check_call(
+        lambda: call_raw("append", q, null_args=True),
+        watched=(q,),
+        raises=TypeError,
+        message="Quillometer.append() missing 2 required positional arguments: 'row' and 'ts'",
+    )
+    assert_free(q, "a")
+
+
+def test_fast_call_keyword_names_judged_in_order(q):
+    q.append({"a": 2.0}, 0)
+    assert call_raw("mean", q, "a", kwnames=()) == 2.0
+    cases = [
+        (("col", "col"), ["a", "a"], "Quillometer.mean() got multiple values for argument 'col'"),
+        ((5,), ["a"], "Quillometer.mean() got an unexpected keyword argument '5'"),
+        ((b"col",), ["a"], "Quillometer.mean() got an unexpected keyword argument 'b'col''"),
+        (("col", None), ["a", "a"], "Quillometer.mean() got an unexpected keyword argument 'None'"),
+        ((None, "col"), ["a", "a"], "Quillometer.mean() got an unexpected keyword argument 'None'"),
+    ]
+    for kwnames, values, message in cases:
+        check_call(
+            lambda: call_raw("mean", q, kwnames=kwnames, **{f"v{i}": v for i, v in enumerate(values)}),
+            watched=(q,) + tuple(k for k in kwnames if k is not None),
+            raises=TypeError,
+            message=message,
+        )
+    check_call(
+        lambda: call_raw("append", q, kwnames=("ts", "row", "ts"), v0=1, v1={}, v2=2),
+        watched=(q,),
+        raises=TypeError,
+        message="Quillometer.append() got multiple values for argument 'ts'",
+    )
+    assert_free(q, "a")
+
+
+def test_tuple_and_dict_convention_from_a_c_caller():
+    q = call_new_raw((["a"], 2, 0.5, 10))  # no keyword dict at all
+    q.append({"a": 3.0}, 0)
+    assert q.mean("a") == 3.0
+    q = call_new_raw((["a"],), {"window_size": 2, "alpha": 0.5, "time_window": 10})
+    assert q.rate("a") == 0.0
+    key = fresh_int(12345)
+    for kwargs, message in [
+        ({key: 1}, f"{NEW} got an unexpected keyword argument '12345'"),
+        ({"alpha": 0.5, key: 1}, f"{NEW} got an unexpected keyword argument '12345'"),
+        ({b"alpha": 1}, f"{NEW} got an unexpected keyword argument 'b'alpha''"),
+        ({}, f"{NEW} missing 3 required positional arguments: 'window_size', 'alpha', and 'time_window'"),
+    ]:
+        check_call(lambda: call_new_raw((["a"],), kwargs), watched=(key, kwargs), raises=TypeError, message=message)

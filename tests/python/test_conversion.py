@@ -1047,3 +1047,36 @@ def test_unprintable_type_error(param, unraisable):
         del obj, got
         unraisable.clear()
     assert refcounts((hook,)) == before
+
+
+# --- a failed conversion stops at once ---------------------------------------------------------
+
+
+class Logged(OldSequence):
+    def __init__(self, names, log):
+        super().__init__(names)
+        self.log = log
+
+    def __getitem__(self, i):
+        self.log.append(i)
+        return super().__getitem__(i)
+
+
+def test_text_list_stops_at_the_first_bad_item():
+    log = []
+    got = outcome(lambda: make_frame(Logged(["a", 1, "c", 2.5], log)))
+    assert got[1:3] == (TypeError, "argument 'col_names': 'int' object cannot be converted to 'PyString'")
+    assert log == [0, 1]
+
+
+def test_row_stops_at_the_first_bad_entry(q):
+    log = []
+    rows = [
+        {1: Recorder(log, "value of a bad key", 1.0)},
+        {"a": "x", "b": Recorder(log, "later value", 1.0)},
+        {"a": Recorder(log, "value", ValueError("stop")), 2: Recorder(log, "later value", 1.0)},
+    ]
+    for row in rows:
+        assert outcome(lambda: q.append(row, Recorder(log, "ts", 0)))[0] == "raised"
+    assert log == ["value"]
+    assert q.last("a") == 0.0

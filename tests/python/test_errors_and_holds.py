@@ -1,6 +1,5 @@
 """PanicException, the fatal-error report, the per-object hold and the receiver check."""
 
-import ctypes
 import os
 import re
 import sys
@@ -12,6 +11,7 @@ from conftest import (
     QUERIES,
     Quillometer,
     assert_free,
+    call_raw,
     check_call,
     outcome,
     panic_class,
@@ -288,27 +288,6 @@ def test_method_descriptor_refuses_a_foreign_receiver():
             method(5, "a")
         with pytest.raises(TypeError, match=pattern):
             method.__get__(5)
-
-
-FASTCALL = ctypes.PYFUNCTYPE(
-    ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_ssize_t, ctypes.c_void_p
-)
-
-
-def raw_entry(name):
-    """The C entry behind a method, callable with any receiver (skipping the descriptor check)."""
-    descriptor = vars(Quillometer)[name]
-    method_def = ctypes.c_void_p.from_address(id(descriptor) + 5 * ctypes.sizeof(ctypes.c_void_p)).value
-    function = ctypes.c_void_p.from_address(method_def + ctypes.sizeof(ctypes.c_void_p)).value
-    return FASTCALL(function)
-
-
-def call_raw(name, receiver, *args, **kwargs):
-    values = list(args) + list(kwargs.values())
-    vector = (ctypes.py_object * max(len(values), 1))(*values)
-    kwnames = tuple(kwargs) if kwargs else None
-    address = ctypes.c_void_p(id(kwnames)) if kwnames is not None else None
-    return raw_entry(name)(receiver, vector, len(args), address)
 
 
 class Outer:
@@ -637,3 +616,40 @@ def test_panic_exception_subclass_is_an_ordinary_error(param, PanicException, ca
         raise AssertionError("no error")
     err = capfd.readouterr().err
     assert "Python stack trace below:" not in err and "panicked at" not in err
+
+
+def test_panic_class_is_made_on_first_need():
+    code = """
+        import gc
+        from quillometer import Quillometer
+
+        def panic_classes():
+            return [o for o in gc.get_objects() if isinstance(o, type) and o.__name__ == "PanicException"]
+
+        q = Quillometer(["a"], 2, 0.5, 10)
+        q.append({"a": 1.0}, -1)
+        q.mean("a")
+        for call in (lambda: q.mean(), lambda: q.append(rows={}, ts=0), lambda: Quillometer()):
+            try:
+                call()
+            except TypeError:
+                pass
+        print("after successes and binding errors:", len(panic_classes()))
+        try:
+            q.append({"a": "x"}, 0)  # a conversion error: the fetched exception is compared
+        except TypeError:
+            pass
+        print("after a fetched error:", len(panic_classes()))
+        first = panic_classes()[0]
+        try:
+            q.mean("zz")
+        except BaseException as exc:
+            print("same class:", type(exc) is first, len(panic_classes()))
+    """
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "after successes and binding errors: 0",
+        "after a fetched error: 1",
+        "same class: True 1",
+    ]
