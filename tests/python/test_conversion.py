@@ -398,7 +398,9 @@ def test_col_names_iteration_errors(via):
         got = check_call(lambda: make_frame(col_names), watched=(col_names,), raises=type(exc), message=str(exc))
         assert got[3] == exc.args
     col_names = via(TypeError("plain"))
-    check_call(lambda: make_frame(col_names), watched=(col_names,), raises=TypeError, message="argument 'col_names': plain")
+    check_call(
+        lambda: make_frame(col_names), watched=(col_names,), raises=TypeError, message="argument 'col_names': plain"
+    )
 
 
 def test_col_names_iterator_that_is_not_one():
@@ -854,7 +856,8 @@ def test_ts_out_of_range(q, ts):
 
 
 def test_empty_row_still_converts_ts(q):
-    check_call(lambda: q.append({}, 1.5), watched=(q,), raises=TypeError, message="argument 'ts': " + int64_error(1.5)[1])
+    message = "argument 'ts': " + int64_error(1.5)[1]
+    check_call(lambda: q.append({}, 1.5), watched=(q,), raises=TypeError, message=message)
     check_call(lambda: q.append({}, 2**63), watched=(q,), raises=OverflowError)
 
 
@@ -924,7 +927,12 @@ class Recorder:
 
 def test_constructor_conversion_hooks_run_in_order_and_stop_at_the_first_failure():
     log = []
-    Quillometer(Recorder(log, "col_names", 0), Recorder(log, "window_size", 2), Recorder(log, "alpha", 0.5), Recorder(log, "time_window", 10))
+    Quillometer(
+        Recorder(log, "col_names", 0),
+        Recorder(log, "window_size", 2),
+        Recorder(log, "alpha", 0.5),
+        Recorder(log, "time_window", 10),
+    )
     assert log == ["col_names", "window_size", "alpha", "time_window"]
     for failing in range(4):
         log = []
@@ -984,7 +992,8 @@ class Unprintable:
 )
 def test_exact_type_error_is_prefixed(param, exc, text):
     hook = Recorder([], param, exc)
-    got = check_call(conversion_call(param, hook), watched=(hook,), raises=TypeError, message=f"argument '{param}': {text}")
+    message = f"argument '{param}': {text}"
+    got = check_call(conversion_call(param, hook), watched=(hook,), raises=TypeError, message=message)
     assert got[3] == (f"argument '{param}': {text}",)
     same = Recorder([], param, exc, same=True)
     try:
@@ -1003,7 +1012,8 @@ def test_prefixed_error_keeps_the_cause(param):
     exc = TypeError("with cause")
     exc.__cause__ = cause
     hook = Recorder([], param, exc)
-    check_call(conversion_call(param, hook), watched=(hook, cause), raises=TypeError, message=f"argument '{param}': with cause")
+    message = f"argument '{param}': with cause"
+    check_call(conversion_call(param, hook), watched=(hook, cause), raises=TypeError, message=message)
     try:
         conversion_call(param, Recorder([], param, exc, same=True))()
     except TypeError as new:

@@ -13,6 +13,9 @@ from conftest import (
     assert_free,
     call_raw,
     check_call,
+    fresh_float,
+    fresh_int,
+    fresh_str,
     outcome,
     panic_class,
     quillometer,
@@ -165,7 +168,8 @@ def test_query_during_append_is_refused(held, where, name):
     q = held
     before = stats_of(q, "a"), stats_of(q, "b")
     hook = Hook(lambda: getattr(q, name)("a"))
-    got = check_call(appending(q, hook, where), watched=(q, hook), raises=RuntimeError, message="Already mutably borrowed")
+    call = appending(q, hook, where)
+    got = check_call(call, watched=(q, hook), raises=RuntimeError, message="Already mutably borrowed")
     assert got[3] == ("Already mutably borrowed",)
     assert set(hook.seen) == {(RuntimeError, "Already mutably borrowed")}
     assert (stats_of(q, "a"), stats_of(q, "b")) == before
@@ -273,7 +277,8 @@ def test_error_raised_by_the_hook_itself_reaches_append_unprefixed(held):
     def fail():
         raise RuntimeError("Already borrowed, said the hook")
 
-    check_call(appending(q, Hook(fail), "row"), watched=(q,), raises=RuntimeError, message="Already borrowed, said the hook")
+    call = appending(q, Hook(fail), "row")
+    check_call(call, watched=(q,), raises=RuntimeError, message="Already borrowed, said the hook")
     assert_free(q, "a")
 
 
@@ -303,13 +308,17 @@ def test_raw_entry_works_with_a_real_receiver():
     assert call_raw("mean", q, col="a") == 3.0
 
 
-@pytest.mark.parametrize("receiver, type_name", [(5, "int"), (object(), "object"), (Outer.Inner(), "Outer.Inner"), ("q", "str")])
+@pytest.mark.parametrize(
+    "receiver, type_name",
+    [(fresh_int(5000), "int"), (object(), "object"), (Outer.Inner(), "Outer.Inner"), (fresh_str("qq"), "str")],
+)
 @pytest.mark.parametrize("name", ("append",) + QUERIES)
 def test_receiver_check(name, receiver, type_name):
-    args = ({"a": 1.0}, 0) if name == "append" else ("a",)
+    col = fresh_str("ab")
+    args = ({col: fresh_float(1.5)}, fresh_int(7000)) if name == "append" else (col,)
     check_call(
         lambda: call_raw(name, receiver, *args),
-        watched=(receiver, type(receiver)) + args,
+        watched=(receiver, type(receiver), col) + args + (tuple(args[0].values()) if name == "append" else ()),
         raises=TypeError,
         message=f"'{type_name}' object cannot be converted to 'Quillometer'",
     )
@@ -593,7 +602,8 @@ class RaisingHook:
 def test_resumption_at_every_conversion(param, PanicException, capfd):
     hook = RaisingHook(lambda: PanicException("from " + param))
     capfd.readouterr()
-    got = check_call(conversion_calls(hook)[param], watched=(hook,), raises=PanicException, message="from " + param, repeat=2)
+    call = conversion_calls(hook)[param]
+    got = check_call(call, watched=(hook,), raises=PanicException, message="from " + param, repeat=2)
     assert got[3] == ("from " + param,)
     err = capfd.readouterr().err
     assert err.count("Python stack trace below:\n") == 2

@@ -14,7 +14,11 @@ from conftest import METHODS, QUERIES, Quillometer, quillometer, run_python
 Py_TPFLAGS_IMMUTABLETYPE = 1 << 8
 Py_TPFLAGS_HEAPTYPE = 1 << 9
 Py_TPFLAGS_BASETYPE = 1 << 10
+Py_TPFLAGS_READY = 1 << 12
 Py_TPFLAGS_HAVE_GC = 1 << 14
+Py_TPFLAGS_HAVE_VERSION_TAG = 1 << 18
+Py_TPFLAGS_VALID_VERSION_TAG = 1 << 19
+Py_tp_doc = 56
 METH_FASTCALL_KEYWORDS = 0x80 | 0x02
 
 
@@ -54,6 +58,13 @@ def test_class_names_and_docs():
     assert Quillometer.__text_signature__ == "(col_names, window_size, alpha, time_window)"
 
 
+def test_class_doc_slot():
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
+    get_slot.restype = ctypes.c_char_p
+    assert get_slot(Quillometer, Py_tp_doc) == b"Quillometer(col_names, window_size, alpha, time_window)\n--\n\n"
+
+
 def test_class_signature_via_inspect():
     sig = inspect.signature(Quillometer)
     assert list(sig.parameters) == ["col_names", "window_size", "alpha", "time_window"]
@@ -70,6 +81,9 @@ def test_class_base_and_flags():
     assert not flags & Py_TPFLAGS_BASETYPE
     assert not flags & Py_TPFLAGS_HAVE_GC
     assert not flags & Py_TPFLAGS_IMMUTABLETYPE
+    # Py_TPFLAGS_DEFAULT and nothing else: only what CPython itself adds may be set besides
+    set_by_cpython = Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_READY | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_VALID_VERSION_TAG
+    assert flags & ~set_by_cpython == 0, hex(flags)
     assert Quillometer.__itemsize__ == 0
     assert Quillometer.__dictoffset__ == 0
     assert Quillometer.__weakrefoffset__ == 0

@@ -185,7 +185,8 @@ def append_cases(q):
     yield "ts-float", ({k1: fresh_float(1.5)}, fresh_float(1.5)), {}, TypeError
     yield "ts-huge", ({k1: fresh_float(1.5)}, fresh_int(2**64)), {}, OverflowError
     yield "ts-index-raises-type-error", ({k1: fresh_float(1.5)}, RaiseFrom(lambda: TypeError("t"))), {}, TypeError
-    yield "unknown-column", ({k1: fresh_float(1.5), fresh_str("zz"): fresh_float(2.5)}, fresh_int(1000)), {}, PanicException
+    unknown = {k1: fresh_float(1.5), fresh_str("zz"): fresh_float(2.5)}
+    yield "unknown-column", (unknown, fresh_int(1000)), {}, PanicException
     yield "resumed-panic", ({k1: fresh_float(1.5)}, RaiseFrom(lambda: PanicException("resumed"))), {}, PanicException
     yield "shared-hold-refused", ({k1: Hold(q, lambda q: q.mean("col1"))}, fresh_int(1000)), {}, RuntimeError
     yield "exclusive-hold-refused", ({k1: Hold(q, lambda q: q.append({}, 0))}, fresh_int(1000)), {}, RuntimeError

@@ -362,7 +362,7 @@ def test_query_of_unknown_column(name, col, PanicException):
     assert_free(q, "a")
 
 
-@pytest.mark.parametrize("col", ["zz", "", "A", "it's", "\u00e9t\u00e9", "\U0001f600", "x" * 600])
+@pytest.mark.parametrize("col", ["zz", "", "A", "it's", "x\x00y", "\u00e9t\u00e9", "\U0001f600", "x" * 600])
 def test_append_of_unknown_column(col, PanicException):
     q = Quillometer(["a"], 2, 0.5, 10)
     got = outcome(lambda: q.append({col: 1.0}, 0))
