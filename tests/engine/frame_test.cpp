@@ -1,0 +1,216 @@
+// Tests of frame construction and of the column lookup: fresh state, repeated and unusual names,
+// exact-byte comparison, the capacity check and exhausted memory.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/frame.hpp"
+#include "engine/queries.hpp"
+#include "test_support.hpp"
+
+namespace quillometer::engine {
+namespace {
+
+using test_support::allocation_counters;
+using test_support::append_one;
+using test_support::bits;
+using test_support::column;
+using test_support::ColumnSnapshot;
+using test_support::FailAllocationsAfter;
+using test_support::fatal_message;
+using test_support::snapshot;
+
+using Names = std::vector<std::string>;
+
+constexpr std::uint64_t kTwoTo60 = std::uint64_t{1} << 60;
+
+ColumnSnapshot fresh_snapshot(std::uint64_t window_size, double alpha, std::int64_t time_window) {
+  ColumnSnapshot s;
+  s.window_size = window_size;
+  s.time_window = time_window;
+  s.alpha = bits(alpha);
+  return s;  // everything else zero, false or empty
+}
+
+TEST(FrameConstructionTest, EveryColumnStartsFreshWithTheTuningValuesCopied) {
+  const double alpha = std::numeric_limits<double>::quiet_NaN();
+  Frame frame(Names{"a", "b"}, 5, alpha, -3);
+  ASSERT_EQ(frame.columns.size(), 2u);
+  for (const char* name : {"a", "b"}) {
+    const ColumnState& c = column(frame, name);
+    EXPECT_EQ(snapshot(c), fresh_snapshot(5, alpha, -3)) << name;
+    EXPECT_EQ(c.window_values.capacity(), 5u);
+    EXPECT_EQ(c.time_values.capacity(), 0u);
+  }
+  EXPECT_NE(frame.find_column("a"), frame.find_column("b"));
+}
+
+TEST(FrameConstructionTest, NoNamesAcceptsAnyWindowSize) {
+  for (std::uint64_t window_size :
+       {std::uint64_t{0}, kTwoTo60, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
+    Frame frame(Names{}, window_size, 0.5, 10);
+    EXPECT_EQ(frame.columns.size(), 0u);
+    EXPECT_EQ(frame.find_column(""), nullptr);
+    EXPECT_EQ(frame.find_column("a"), nullptr);
+
+    frame.append({}, 1);  // an empty row is fine
+    EXPECT_EQ(fatal_message([&] { append_one(frame, "a", 1.0, 1); }), "Column 'a' does not exist");
+    EXPECT_EQ(fatal_message([&] { query(frame, "a", &mean); }), "Column does not exist");
+    EXPECT_EQ(fatal_message([&] { query(frame, "", &rate); }), "Column does not exist");
+  }
+}
+
+TEST(FrameConstructionTest, RepeatedNameGivesOneFreshColumn) {
+  Frame frame(Names{"a", "b", "a", "a"}, 3, 0.25, 7);
+  EXPECT_EQ(frame.columns.size(), 2u);
+  EXPECT_EQ(snapshot(column(frame, "a")), fresh_snapshot(3, 0.25, 7));
+  EXPECT_EQ(column(frame, "a").window_values.capacity(), 3u);
+
+  // The surviving column is an ordinary one.
+  append_one(frame, "a", 4.0, 1);
+  EXPECT_EQ(column(frame, "a").count, 1u);
+  EXPECT_EQ(column(frame, "b").count, 0u);
+}
+
+TEST(FrameConstructionTest, CapacityOverflowFromTwoTo60) {
+  for (std::uint64_t window_size :
+       {kTwoTo60, kTwoTo60 + 1, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
+    EXPECT_EQ(fatal_message([&] { Frame(Names{"a"}, window_size, 0.5, 10); }), "capacity overflow")
+        << window_size;
+    EXPECT_EQ(fatal_message([&] { Frame(Names{"a", "b", "c"}, window_size, 0.5, 10); }),
+              "capacity overflow")
+        << window_size;
+  }
+}
+
+TEST(FrameConstructionTest, WindowThatPassesTheCheckButCannotBeReservedThrowsBadAlloc) {
+  // 2^60 - 1 is the largest size the check lets through; neither it nor 2^59 can be had.
+  for (std::uint64_t window_size : {kTwoTo60 - 1, kTwoTo60 / 2}) {
+    std::optional<std::string> fatal;
+    EXPECT_THROW(fatal = fatal_message([&] { Frame(Names{"a"}, window_size, 0.5, 10); }),
+                 std::bad_alloc)
+        << window_size;
+    EXPECT_FALSE(fatal.has_value());
+  }
+}
+
+TEST(FrameConstructionTest, FailedConstructionFreesWhatItBuilt) {
+  REQUIRE_ALLOCATION_CONTROL();
+  // Names beyond the short-string buffer, so every name is an allocation too.
+  const Names names{"a column name of some length 1", "a column name of some length 2",
+                    "a column name of some length 3", "a column name of some length 1",
+                    "a column name of some length 4"};
+  const std::size_t live = allocation_counters.live;
+  std::size_t failures = 0;
+  for (std::size_t successes = 0;; ++successes) {
+    try {
+      FailAllocationsAfter guard(successes);
+      Frame frame(names, 8, 0.5, 10);
+    } catch (const std::bad_alloc&) {
+      ++failures;
+      ASSERT_EQ(allocation_counters.live, live) << "leak when allocation " << successes << " fails";
+      continue;
+    }
+    break;
+  }
+  EXPECT_GE(failures, names.size());  // one count window per listed name, at least
+  EXPECT_EQ(allocation_counters.live, live);
+
+  EXPECT_TRUE(fatal_message([&] { Frame(names, kTwoTo60, 0.5, 10); }).has_value());
+  EXPECT_EQ(allocation_counters.live, live);
+}
+
+TEST(ColumnLookupTest, NamesDifferingByCaseAreTwoColumnsAndTheEmptyNameIsValid) {
+  Frame frame(Names{"x", "X", ""}, 4, 0.5, 10);
+  EXPECT_EQ(frame.columns.size(), 3u);
+  append_one(frame, "X", 2.0, 0);
+  append_one(frame, "", 3.0, 0);
+  EXPECT_EQ(column(frame, "x").count, 0u);
+  EXPECT_EQ(column(frame, "X").last, 2.0);
+  EXPECT_EQ(column(frame, "").last, 3.0);
+  EXPECT_EQ(query(frame, "", &last), 3.0);
+}
+
+TEST(ColumnLookupTest, ComparesExactBytes) {
+  const std::string with_nul("a\0b", 3);
+  const std::string composed = "caf\xc3\xa9";     // U+00E9
+  const std::string decomposed = "cafe\xcc\x81";  // e + U+0301
+  Frame frame(Names{"a", with_nul, composed, decomposed, "space", "space "}, 2, 0.5, 10);
+  EXPECT_EQ(frame.columns.size(), 6u);
+
+  std::set<const ColumnState*> distinct;
+  for (const std::string& name : {std::string("a"), with_nul, composed, decomposed,
+                                  std::string("space"), std::string("space ")}) {
+    const ColumnState* c = frame.find_column(name);
+    ASSERT_NE(c, nullptr) << name;
+    distinct.insert(c);
+  }
+  EXPECT_EQ(distinct.size(), 6u);
+
+  for (const std::string& missing :
+       {std::string("a\0", 2), std::string("a\0c", 3), std::string("ab"), std::string("A"),
+        std::string("cafe"), std::string("caf\xc3"), std::string("CAF\xc3\xa9"),
+        std::string(" space"), std::string("space  "), std::string("spac")}) {
+    EXPECT_EQ(frame.find_column(missing), nullptr) << missing;
+    EXPECT_EQ(fatal_message([&] { append_one(frame, missing, 1.0, 0); }),
+              "Column '" + missing + "' does not exist");
+    EXPECT_EQ(fatal_message([&] { query(frame, missing, &mean); }), "Column does not exist");
+  }
+
+  // The name with a NUL byte is a column of its own, not "a".
+  append_one(frame, with_nul, 9.0, 0);
+  EXPECT_EQ(column(frame, with_nul).last, 9.0);
+  EXPECT_EQ(column(frame, "a").count, 0u);
+}
+
+TEST(ColumnLookupTest, ManyNamesOfEveryLengthEachFindTheirOwnColumn) {
+  Names names;
+  for (std::size_t length = 0; length <= 40; ++length) names.push_back(std::string(length, 'q'));
+  // Same length, one byte different, at each position (the hash reads these bytes unevenly).
+  for (std::size_t position = 0; position < 24; ++position) {
+    std::string name(24, 'r');
+    name[position] = 's';
+    names.push_back(name);
+  }
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 2000; ++i) {
+    std::string name(1 + rng() % 30, ' ');
+    for (char& ch : name) ch = static_cast<char>(rng() % 256);
+    names.push_back(name);
+  }
+  const std::set<std::string> unique(names.begin(), names.end());
+
+  Frame frame(names, 1, 0.5, 10);
+  ASSERT_EQ(frame.columns.size(), unique.size());
+  // Give every column its own value, then read each back.
+  double value = 0.0;
+  for (const std::string& name : unique) append_one(frame, name, value++, 0);
+  value = 0.0;
+  for (const std::string& name : unique) {
+    const ColumnState* c = frame.find_column(name);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->last, value++);
+    EXPECT_EQ(c->count, 1u);
+    if (unique.count(name + "x") == 0) {
+      EXPECT_EQ(frame.find_column(name + "x"), nullptr);
+    }
+  }
+}
+
+TEST(FrameConstructionTest, MovedFrameKeepsItsColumns) {
+  Frame frame(Names{"a"}, 2, 0.5, 10);
+  append_one(frame, "a", 1.5, 3);
+  const ColumnSnapshot before = snapshot(column(frame, "a"));
+  Frame moved(std::move(frame));
+  EXPECT_EQ(snapshot(column(moved, "a")), before);
+}
+
+}  // namespace
+}  // namespace quillometer::engine

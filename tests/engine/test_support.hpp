@@ -1,0 +1,169 @@
+// Helpers shared by the engine tests: exact double comparison, column snapshots, fatal-error
+// capture and the test binary's controllable global allocator.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/column_state.hpp"
+#include "engine/frame.hpp"
+#include "runtime/fatal.hpp"
+
+namespace quillometer::engine::test_support {
+
+inline std::uint64_t bits(double x) {
+  return std::bit_cast<std::uint64_t>(x);
+}
+
+// Equal bits, or both NaN: the payload of a NaN depends on operand order, which the compiler
+// may swap in a commutative addition.
+inline bool same_double(double a, double b) {
+  return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b));
+}
+
+// Every field of a column, doubles as bits (so -0.0 and 0.0 differ), windows front to back.
+struct ColumnSnapshot {
+  std::vector<std::uint64_t> window_values;
+  std::uint64_t window_size = 0;
+  std::uint64_t window_sum = 0;
+  std::uint64_t window_sum_sq = 0;
+  std::vector<std::pair<std::uint64_t, std::int64_t>> time_values;
+  std::int64_t time_window = 0;
+  std::uint64_t time_sum = 0;
+  std::uint64_t time_sum_sq = 0;
+  std::uint64_t ewma = 0;
+  std::uint64_t alpha = 0;
+  bool ewma_initialized = false;
+  std::uint64_t last = 0;
+  std::uint64_t count = 0;
+  std::uint64_t mean = 0;
+  std::uint64_t m2 = 0;
+
+  bool operator==(const ColumnSnapshot&) const = default;
+
+  friend void PrintTo(const ColumnSnapshot& s, std::ostream* os) {
+    auto d = [](std::uint64_t b) { return std::bit_cast<double>(b); };
+    *os << "{window [";
+    for (std::uint64_t v : s.window_values) *os << ' ' << d(v);
+    *os << " ] size " << s.window_size << " sum " << d(s.window_sum) << " sum_sq "
+        << d(s.window_sum_sq) << "; time [";
+    for (const auto& [v, ts] : s.time_values) *os << ' ' << d(v) << '@' << ts;
+    *os << " ] width " << s.time_window << " sum " << d(s.time_sum) << " sum_sq "
+        << d(s.time_sum_sq) << "; ewma " << d(s.ewma) << " alpha " << d(s.alpha) << " init "
+        << s.ewma_initialized << "; last " << d(s.last) << " count " << s.count << " mean "
+        << d(s.mean) << " m2 " << d(s.m2) << '}';
+  }
+};
+
+inline ColumnSnapshot snapshot(const ColumnState& c) {
+  ColumnSnapshot s;
+  for (std::size_t i = 0; i < c.window_values.size(); ++i) {
+    s.window_values.push_back(bits(c.window_values[i]));
+  }
+  s.window_size = c.window_size;
+  s.window_sum = bits(c.window_sum);
+  s.window_sum_sq = bits(c.window_sum_sq);
+  for (std::size_t i = 0; i < c.time_values.size(); ++i) {
+    s.time_values.emplace_back(bits(c.time_values[i].value), c.time_values[i].ts);
+  }
+  s.time_window = c.time_window;
+  s.time_sum = bits(c.time_sum);
+  s.time_sum_sq = bits(c.time_sum_sq);
+  s.ewma = bits(c.ewma);
+  s.alpha = bits(c.alpha);
+  s.ewma_initialized = c.ewma_initialized;
+  s.last = bits(c.last);
+  s.count = c.count;
+  s.mean = bits(c.mean);
+  s.m2 = bits(c.m2);
+  return s;
+}
+
+// The values of a ring, front to back.
+template <class T>
+std::vector<T> contents(const Ring<T>& ring) {
+  std::vector<T> out;
+  for (std::size_t i = 0; i < ring.size(); ++i) out.push_back(ring[i]);
+  return out;
+}
+
+inline std::vector<double> window_of(const ColumnState& c) {
+  return contents(c.window_values);
+}
+
+inline std::vector<std::int64_t> timestamps_of(const ColumnState& c) {
+  std::vector<std::int64_t> out;
+  for (const TimedValue& e : contents(c.time_values)) out.push_back(e.ts);
+  return out;
+}
+
+// Runs `f` and returns the message of the FatalError it raised, or nothing if it raised none.
+inline std::optional<std::string> fatal_message(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const runtime::FatalError& e) {
+    return e.message();
+  }
+  return std::nullopt;
+}
+
+// The frame's column, which the test knows to exist.
+inline ColumnState& column(Frame& frame, std::string_view name) {
+  ColumnState* c = frame.find_column(name);
+  if (c == nullptr) throw std::logic_error("test expects column " + std::string(name));
+  return *c;
+}
+
+inline void append_one(Frame& frame, std::string_view name, double x, std::int64_t ts) {
+  const RowEntry row[] = {{name, x}};
+  frame.append(row, ts);
+}
+
+// The test binary replaces malloc and free (ring_test.cpp) to count allocations and make them
+// fail on demand; not under AddressSanitizer, which owns them there.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLOMETER_ALLOCATION_CONTROL 0
+#else
+#define QUILLOMETER_ALLOCATION_CONTROL 1
+#endif
+
+// Skips the current test when allocations cannot be counted or failed.
+#define REQUIRE_ALLOCATION_CONTROL()                                           \
+  do {                                                                         \
+    if (!QUILLOMETER_ALLOCATION_CONTROL) GTEST_SKIP() << "malloc is not ours"; \
+  } while (0)
+
+struct AllocationCounters {
+  std::size_t allocations = 0;  // successful mallocs since the program started
+  std::size_t live = 0;         // of those, not yet freed
+  bool failing = false;         // while set, only `successes_left` more mallocs succeed
+  std::size_t successes_left = 0;
+};
+
+inline AllocationCounters allocation_counters;
+
+// While alive, malloc (and so operator new) lets `successes` more allocations through and fails
+// every one after.
+class FailAllocationsAfter {
+ public:
+  explicit FailAllocationsAfter(std::size_t successes) {
+    allocation_counters.successes_left = successes;
+    allocation_counters.failing = true;
+  }
+  FailAllocationsAfter(const FailAllocationsAfter&) = delete;
+  FailAllocationsAfter& operator=(const FailAllocationsAfter&) = delete;
+  ~FailAllocationsAfter() { allocation_counters.failing = false; }
+};
+
+}  // namespace quillometer::engine::test_support
