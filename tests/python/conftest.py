@@ -1,6 +1,7 @@
 """Shared fixtures and helpers for the quillometer Python tests."""
 
 import ctypes
+import gc
 import os
 import subprocess
 import sys
@@ -64,6 +65,12 @@ def refcounts(objects):
     return [sys.getrefcount(o) for o in objects]
 
 
+def _shared(o):
+    if o is None or o is True or o is False or sys.getrefcount(o) >= 10**8:
+        return True
+    return isinstance(o, type) and not o.__flags__ & (1 << 9)  # not a heap type
+
+
 def check_call(fn, watched=(), raises=None, message=None, repeat=4):
     """Calls fn `repeat` times and checks the outcome and the reference counts of `watched`.
 
@@ -74,9 +81,23 @@ def check_call(fn, watched=(), raises=None, message=None, repeat=4):
     # Objects shared by the whole interpreter (None, the bools, and the statically allocated small
     # ints and one-character strings, whose counts start near 10**9) change with unrelated work:
     # their counts say nothing about the call.
-    watched = tuple(
-        o for o in watched if o is not None and o is not True and o is not False and sys.getrefcount(o) < 10**8
-    )
+    # The same holds for the static built-in types (int, str, object, ...).
+    watched = tuple(o for o in watched if not _shared(o))
+    # Garbage from earlier tests (classes made inside a test refer to their bases) must not be
+    # collected in the middle of the count. Collecting, then freezing what survives, keeps each
+    # of these collections down to the objects made since the previous one.
+    gc.collect()
+    gc.freeze()
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        return _check_call(fn, watched, raises, message, repeat)
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def _check_call(fn, watched, raises, message, repeat):
     before = refcounts(watched)
     last = None
     for _ in range(repeat):
