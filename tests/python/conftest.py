@@ -254,23 +254,3 @@ def unraisable(monkeypatch):
 
     monkeypatch.setattr(sys, "unraisablehook", hook)
     return seen
-
-
-__all__ = [
-    "QUERIES",
-    "METHODS",
-    "quillometer",
-    "Quillometer",
-    "bits",
-    "same_float",
-    "outcome",
-    "check_call",
-    "capi_error",
-    "panic_class",
-    "stats_of",
-    "assert_free",
-    "run_python",
-    "fresh_str",
-    "fresh_int",
-    "fresh_float",
-]

@@ -37,14 +37,6 @@ def missing(display, names):
     return f"{display} missing {len(names)} required positional {noun}: {joined(names)}"
 
 
-def test_joined_names_examples():
-    # The joining rule on its own, for one to four names.
-    assert joined(["a"]) == "'a'"
-    assert joined(["a", "b"]) == "'a' and 'b'"
-    assert joined(["a", "b", "c"]) == "'a', 'b', and 'c'"
-    assert joined(["a", "b", "c", "d"]) == "'a', 'b', 'c', and 'd'"
-
-
 def ctor_args():
     """Fresh, valid constructor arguments (objects no other code refers to)."""
     return [fresh_str("ab"), fresh_str("cd")], fresh_int(1000), fresh_float(0.25), fresh_int(5000)

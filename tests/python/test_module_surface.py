@@ -77,7 +77,7 @@ def test_class_base_and_flags():
     assert Quillometer.__bases__ == (object,)
     assert Quillometer.__mro__ == (Quillometer, object)
     flags = Quillometer.__flags__
-    assert flags & Py_TPFLAGS_HEAPTYPE, "the type is created from a spec at run time"
+    assert flags & Py_TPFLAGS_HEAPTYPE, "the type is made at run time by PyType_FromSpec"
     assert not flags & Py_TPFLAGS_BASETYPE
     assert not flags & Py_TPFLAGS_HAVE_GC
     assert not flags & Py_TPFLAGS_IMMUTABLETYPE
