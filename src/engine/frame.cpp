@@ -84,7 +84,6 @@ void ColumnTable::insert_or_replace(std::string_view name, ColumnState&& state) 
   if ((entries_.size() + 1) * 2 > slots_.size()) {
     rehash(slots_.empty() ? 8 : slots_.size() * 2);
   }
-  entries_.reserve(entries_.size() + 1);
   std::size_t i = probe(name, hash);
   entries_.push_back(Entry{std::string(name), hash, std::move(state)});
   slots_[i] = Slot{static_cast<std::uint32_t>(entries_.size()), tag_of(hash)};
