@@ -204,6 +204,18 @@ TEST(ColumnLookupTest, ManyNamesOfEveryLengthEachFindTheirOwnColumn) {
   }
 }
 
+TEST(FrameConstructionTest, ManyNamesAreInsertedInAmortisedConstantTime) {
+  REQUIRE_ALLOCATION_CONTROL();
+  // Short names and empty count windows obtain no storage of their own, so what is left is the
+  // table's: a few doublings, not one reallocation per name.
+  Names names;
+  for (int i = 0; i < 4096; ++i) names.push_back("c" + std::to_string(i));
+  const std::size_t before = allocation_counters.allocations;
+  Frame frame(names, 0, 0.5, 10);
+  EXPECT_EQ(frame.columns.size(), names.size());
+  EXPECT_LT(allocation_counters.allocations - before, 64u);
+}
+
 TEST(FrameConstructionTest, MovedFrameKeepsItsColumns) {
   Frame frame(Names{"a"}, 2, 0.5, 10);
   append_one(frame, "a", 1.5, 3);
