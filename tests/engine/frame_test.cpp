@@ -2,10 +2,12 @@
 // exact-byte comparison, the capacity check and exhausted memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "engine/frame.hpp"
 #include "engine/queries.hpp"
+#include "runtime/hash.hpp"
 #include "test_support.hpp"
 
 namespace quillometer::engine {
@@ -214,6 +217,53 @@ TEST(FrameConstructionTest, ManyNamesAreInsertedInAmortisedConstantTime) {
   Frame frame(names, 0, 0.5, 10);
   EXPECT_EQ(frame.columns.size(), names.size());
   EXPECT_LT(allocation_counters.allocations - before, 64u);
+}
+
+// Two distinct names of `length` bytes, equal but for their last `varying` bytes, whose hashes
+// agree in the bits a table of eight slots looks at (the slot and the stored tag), so that a
+// lookup of one meets the other and only the byte comparison tells them apart. A birthday search
+// over 2^20 names finds such pairs with near certainty.
+std::optional<std::pair<std::string, std::string>> names_meeting_in_one_slot(std::size_t length,
+                                                                             std::size_t varying,
+                                                                             std::mt19937_64& rng) {
+  std::string prefix(length - varying, ' ');
+  for (char& ch : prefix) ch = static_cast<char>(rng() % 256);
+  auto name_of = [&](std::uint32_t suffix) {
+    std::string name = prefix;
+    for (std::size_t i = 0; i < varying; ++i) name.push_back(static_cast<char>(suffix >> (8 * i)));
+    return name;
+  };
+  const std::uint32_t space = std::uint32_t{1} << (8 * std::min<std::size_t>(varying, 3));
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
+  for (std::uint32_t n = 0; n < (1u << 20); ++n) {
+    const std::uint32_t suffix = varying > 3 ? static_cast<std::uint32_t>(rng()) : n % space;
+    const std::uint64_t h = runtime::hash_bytes(name_of(suffix), runtime::process_hash_key());
+    keyed.emplace_back((h >> 32) << 3 | (h & 7), suffix);
+  }
+  std::sort(keyed.begin(), keyed.end());
+  for (std::size_t i = 1; i < keyed.size(); ++i) {
+    if (keyed[i].first == keyed[i - 1].first && keyed[i].second != keyed[i - 1].second) {
+      return std::pair{name_of(keyed[i - 1].second), name_of(keyed[i].second)};
+    }
+  }
+  return std::nullopt;
+}
+
+TEST(ColumnLookupTest, NamesMeetingInOneSlotStillCompareEveryByte) {
+  std::mt19937_64 rng(11);
+  const std::pair<std::size_t, std::size_t> shapes[] = {{7, 4},  {8, 3},  {12, 4},
+                                                        {16, 4}, {17, 4}, {40, 4}};
+  for (const auto& [length, varying] : shapes) {
+    const auto pair = names_meeting_in_one_slot(length, varying, rng);
+    ASSERT_TRUE(pair.has_value()) << length;
+    const auto& [a, b] = *pair;
+    Frame one(Names{a}, 1, 0.5, 10);
+    EXPECT_NE(one.find_column(a), nullptr);
+    EXPECT_EQ(one.find_column(b), nullptr) << "length " << length;
+    Frame two(Names{a, b}, 1, 0.5, 10);
+    EXPECT_EQ(two.columns.size(), 2u);
+    EXPECT_NE(two.find_column(a), two.find_column(b));
+  }
 }
 
 TEST(FrameConstructionTest, MovedFrameKeepsItsColumns) {
