@@ -254,3 +254,31 @@ def unraisable(monkeypatch):
 
     monkeypatch.setattr(sys, "unraisablehook", hook)
     return seen
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Float:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+def conversion_call(param, hook):
+    """A call whose conversion of `param` runs hook (a Recorder-like object)."""
+    return {
+        "col_names": lambda: Quillometer(hook, 2, 0.5, 10),
+        "window_size": lambda: Quillometer(["a"], hook, 0.5, 10),
+        "alpha": lambda: Quillometer(["a"], 2, hook, 10),
+        "time_window": lambda: Quillometer(["a"], 2, 0.5, hook),
+        "row": lambda: Quillometer(["a"], 2, 0.5, 10).append({"a": hook}, 0),
+        "ts": lambda: Quillometer(["a"], 2, 0.5, 10).append({"a": 1.0}, hook),
+    }[param]

@@ -10,12 +10,15 @@ import types
 import pytest
 
 from conftest import (
+    Float,
+    Index,
     QUERIES,
     Quillometer,
     assert_free,
     bits,
     capi_error,
     check_call,
+    conversion_call,
     fresh_float,
     fresh_int,
     fresh_str,
@@ -53,22 +56,6 @@ def utf8_error(obj):
 class Outer:
     class Inner:
         pass
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Float:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class StrSub(str):
@@ -956,18 +943,6 @@ def test_append_converts_row_before_ts(q):
 
 
 # --- exceptions raised by Python code during conversion ----------------------------------------
-
-
-def conversion_call(param, hook):
-    """A call whose conversion of `param` runs hook (a Recorder-like object)."""
-    return {
-        "col_names": lambda: Quillometer(hook, 2, 0.5, 10),
-        "window_size": lambda: Quillometer(["a"], hook, 0.5, 10),
-        "alpha": lambda: Quillometer(["a"], 2, hook, 10),
-        "time_window": lambda: Quillometer(["a"], 2, 0.5, hook),
-        "row": lambda: Quillometer(["a"], 2, 0.5, 10).append({"a": hook}, 0),
-        "ts": lambda: Quillometer(["a"], 2, 0.5, 10).append({"a": 1.0}, hook),
-    }[param]
 
 
 PARAMS = ["col_names", "window_size", "alpha", "time_window", "row", "ts"]

@@ -13,6 +13,7 @@ from conftest import (
     assert_free,
     call_raw,
     check_call,
+    conversion_call,
     fresh_float,
     fresh_int,
     fresh_str,
@@ -574,17 +575,6 @@ def test_unprintable_panic_exception_is_resumed_with_a_fixed_message():
     assert "panicked at" not in during
 
 
-def conversion_calls(hook):
-    return {
-        "col_names": lambda: Quillometer(hook, 2, 0.5, 10),
-        "window_size": lambda: Quillometer(["a"], hook, 0.5, 10),
-        "alpha": lambda: Quillometer(["a"], 2, hook, 10),
-        "time_window": lambda: Quillometer(["a"], 2, 0.5, hook),
-        "row": lambda: Quillometer(["a"], 2, 0.5, 10).append({"a": hook}, 0),
-        "ts": lambda: Quillometer(["a"], 2, 0.5, 10).append({"a": 1.0}, hook),
-    }
-
-
 class RaisingHook:
     def __init__(self, make):
         self.make = make
@@ -602,7 +592,7 @@ class RaisingHook:
 def test_resumption_at_every_conversion(param, PanicException, capfd):
     hook = RaisingHook(lambda: PanicException("from " + param))
     capfd.readouterr()
-    call = conversion_calls(hook)[param]
+    call = conversion_call(param, hook)
     got = check_call(call, watched=(hook,), raises=PanicException, message="from " + param, repeat=2)
     assert got[3] == ("from " + param,)
     err = capfd.readouterr().err
@@ -619,7 +609,7 @@ def test_panic_exception_subclass_is_an_ordinary_error(param, PanicException, ca
     hook = RaisingHook(lambda: raised)
     capfd.readouterr()
     try:
-        conversion_calls(hook)[param]()
+        conversion_call(param, hook)()
     except BaseException as exc:  # noqa: BLE001
         assert exc is raised
     else:

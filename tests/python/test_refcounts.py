@@ -6,6 +6,8 @@ import sys
 import pytest
 
 from conftest import (
+    Float,
+    Index,
     QUERIES,
     Quillometer,
     assert_free,
@@ -17,22 +19,6 @@ from conftest import (
 )
 
 PanicException = panic_class()
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Float:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class Names:
