@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/column_state.hpp"
+#include "runtime/hash.hpp"
 
 namespace quillometer::engine {
 
@@ -17,6 +19,27 @@ struct RowEntry {
   std::string_view name;
   double value;
 };
+
+namespace detail {
+
+inline std::uint32_t tag_of(std::uint64_t hash) noexcept {
+  return static_cast<std::uint32_t>(hash >> 32);
+}
+
+// Equal-length byte strings compared without a library call for the usual short names.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+  using runtime::detail::load32;
+  using runtime::detail::load64;
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n > 8) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
+  if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace detail
 
 // A table from column name (owned UTF-8, compared by exact bytes) to ColumnState, under a hash
 // keyed at random per process. Its set of names is fixed once built; it never grows afterwards.
@@ -29,7 +52,11 @@ class ColumnTable {
   // Inserts a fresh state under `name`, replacing (and freeing) the state of an equal name.
   void insert_or_replace(std::string_view name, ColumnState&& state);
 
-  ColumnState* find(std::string_view name) noexcept;
+  ColumnState* find(std::string_view name) noexcept {
+    if (entries_.empty()) return nullptr;
+    const Slot slot = slots_[probe(name, hash_name(name))];
+    return slot.index_plus_one == 0 ? nullptr : &entries_[slot.index_plus_one - 1].state;
+  }
   const ColumnState* find(std::string_view name) const noexcept {
     return const_cast<ColumnTable*>(this)->find(name);
   }
@@ -49,9 +76,31 @@ class ColumnTable {
     std::uint32_t tag;
   };
 
-  std::size_t probe(std::string_view name, std::uint64_t hash) const noexcept;
+  std::uint64_t hash_name(std::string_view name) const noexcept {
+    return runtime::hash_bytes(name, key_);
+  }
+
+  // The slot holding `name`, or the empty slot where it would go.
+  std::size_t probe(std::string_view name, std::uint64_t hash) const noexcept {
+    const std::uint32_t tag = detail::tag_of(hash);
+    std::size_t i = static_cast<std::size_t>(hash) & mask_;
+    for (;;) {
+      const Slot slot = slots_[i];
+      if (slot.index_plus_one == 0) return i;
+      if (slot.tag == tag) {
+        const std::string& stored = entries_[slot.index_plus_one - 1].name;
+        if (stored.size() == name.size() &&
+            detail::same_bytes(stored.data(), name.data(), name.size())) {
+          return i;
+        }
+      }
+      i = (i + 1) & mask_;
+    }
+  }
+
   void rehash(std::size_t slot_count);
 
+  runtime::HashKey key_ = runtime::process_hash_key();  // kept here: no guard check per lookup
   std::vector<Entry> entries_;
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;

@@ -17,6 +17,12 @@ bool older_than_window(std::int64_t ts, std::int64_t front, std::int64_t time_wi
   return static_cast<i128>(ts) - static_cast<i128>(front) > static_cast<i128>(time_window);
 }
 
+[[noreturn, gnu::cold]] void missing_column(std::string_view name) {
+  std::string message = "Column '";
+  message.append(name).append("' does not exist");
+  runtime::raise_fatal(std::move(message));
+}
+
 }  // namespace
 
 void update_column(ColumnState& c, double x, std::int64_t ts) noexcept {
@@ -68,20 +74,23 @@ void update_column(ColumnState& c, double x, std::int64_t ts) noexcept {
 }
 
 void Frame::append(std::span<const RowEntry> row, std::int64_t ts) {
-  // Everything that can fail happens before the first column changes: the lookups, then the
-  // storage each time window may need for its new entry.
+  // Everything that can fail happens before the first column changes: each name is looked up
+  // and its time window given room for the new entry (growth keeps the contents as they were).
+  if (row.size() == 1) {  // the common single-value row needs no list of targets
+    ColumnState* column = columns.find(row[0].name);
+    if (column == nullptr) missing_column(row[0].name);
+    column->time_values.reserve_one();
+    update_column(*column, row[0].value, ts);
+    return;
+  }
   runtime::SmallVector<ColumnState*, 16> targets;
   targets.reserve(row.size());
   for (const RowEntry& entry : row) {
     ColumnState* column = columns.find(entry.name);
-    if (column == nullptr) {
-      std::string message = "Column '";
-      message.append(entry.name).append("' does not exist");
-      runtime::raise_fatal(std::move(message));
-    }
+    if (column == nullptr) missing_column(entry.name);
+    column->time_values.reserve_one();
     targets.emplace_back(column);
   }
-  for (ColumnState* column : targets) column->time_values.reserve_one();
   for (std::size_t i = 0; i < row.size(); ++i) {
     ColumnState& column = *targets[i];
     // A name given twice (the boundary never does) needs a second slot.
