@@ -21,30 +21,14 @@ using test_support::bits;
 using test_support::column;
 using test_support::ColumnSnapshot;
 using test_support::fatal_message;
+using test_support::kStatistics;
+using test_support::NamedStatistic;
 using test_support::snapshot;
 
 using Names = std::vector<std::string>;
 
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-struct NamedStatistic {
-  const char* name;
-  Statistic statistic;
-};
-
-const NamedStatistic kAll[] = {
-    {"mean", &mean},
-    {"variance", &variance},
-    {"last", &last},
-    {"rolling_mean", &rolling_mean},
-    {"rolling_std", &rolling_std},
-    {"zscore", &zscore},
-    {"time_mean", &time_mean},
-    {"time_std", &time_std},
-    {"rate", &rate},
-    {"ewma", &ewma},
-};
 
 // A one-column frame "c" fed `values` at `stamps` (or all at 0).
 Frame fed(std::uint64_t window_size, std::int64_t time_window, const std::vector<double>& values,
@@ -63,7 +47,7 @@ double ask(const Frame& frame, Statistic statistic) {
 TEST(QueriesTest, FreshColumnAnswersPositiveZeroToAllTen) {
   for (std::int64_t time_window : {std::int64_t{10}, std::int64_t{0}, std::int64_t{-5}}) {
     const Frame frame = fed(3, time_window, {});
-    for (const NamedStatistic& s : kAll) {
+    for (const NamedStatistic& s : kStatistics) {
       EXPECT_EQ(bits(ask(frame, s.statistic)), bits(0.0)) << s.name << " " << time_window;
     }
   }
@@ -216,7 +200,7 @@ TEST(QueryLookupTest, UnknownNamesRaiseWithoutTheName) {
   const ColumnSnapshot before = snapshot(column(frame, "col"));
   for (const std::string& name : {std::string("COL"), std::string("col "), std::string(" col"),
                                   std::string("co"), std::string(""), std::string("col\0", 4)}) {
-    for (const NamedStatistic& s : kAll) {
+    for (const NamedStatistic& s : kStatistics) {
       EXPECT_EQ(fatal_message([&] { query(frame, name, s.statistic); }), "Column does not exist")
           << s.name << " '" << name << "'";
     }
@@ -225,7 +209,7 @@ TEST(QueryLookupTest, UnknownNamesRaiseWithoutTheName) {
   EXPECT_EQ(query(frame, "col", &mean), 2.0);  // and the frame still answers
 
   Frame empty(Names{}, 4, 0.5, 10);
-  for (const NamedStatistic& s : kAll) {
+  for (const NamedStatistic& s : kStatistics) {
     EXPECT_EQ(fatal_message([&] { query(empty, "col", s.statistic); }), "Column does not exist");
   }
 }
@@ -238,7 +222,7 @@ TEST(QueryLookupTest, QueriesChangeNothingAndRepeatTheirAnswers) {
   }
   const ColumnSnapshot a = snapshot(column(frame, "a"));
   const ColumnSnapshot b = snapshot(column(frame, "b"));
-  for (const NamedStatistic& s : kAll) {
+  for (const NamedStatistic& s : kStatistics) {
     const double first = query(frame, "a", s.statistic);
     EXPECT_EQ(bits(query(frame, "a", s.statistic)), bits(first)) << s.name;
     // Through the lookup or directly, the same answer.

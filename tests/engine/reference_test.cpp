@@ -23,6 +23,7 @@ namespace {
 
 using test_support::bits;
 using test_support::fatal_message;
+using test_support::kStatistics;
 using test_support::same_double;
 
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
@@ -132,19 +133,6 @@ struct ModelColumn {
   }
 };
 
-const std::pair<const char*, Statistic> kStatistics[] = {
-    {"mean", &mean},
-    {"variance", &variance},
-    {"last", &last},
-    {"rolling_mean", &rolling_mean},
-    {"rolling_std", &rolling_std},
-    {"zscore", &zscore},
-    {"time_mean", &time_mean},
-    {"time_std", &time_std},
-    {"rate", &rate},
-    {"ewma", &ewma},
-};
-
 void expect_matches(const Frame& frame, const std::string& name, const ModelColumn& model,
                     bool compare_contents) {
   SCOPED_TRACE("column '" + name + "'");
@@ -173,9 +161,9 @@ void expect_matches(const Frame& frame, const std::string& name, const ModelColu
   }
   const std::vector<double> expected = model.answers();
   for (std::size_t i = 0; i < std::size(kStatistics); ++i) {
-    const double got = query(frame, name, kStatistics[i].second);
+    const double got = query(frame, name, kStatistics[i].statistic);
     ASSERT_TRUE(same_double(got, expected[i]))
-        << kStatistics[i].first << ": " << got << " vs " << expected[i];
+        << kStatistics[i].name << ": " << got << " vs " << expected[i];
   }
 }
 

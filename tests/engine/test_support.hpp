@@ -18,6 +18,7 @@
 
 #include "engine/column_state.hpp"
 #include "engine/frame.hpp"
+#include "engine/queries.hpp"
 #include "runtime/fatal.hpp"
 
 namespace quillometer::engine::test_support {
@@ -164,6 +165,25 @@ class FailAllocationsAfter {
   FailAllocationsAfter(const FailAllocationsAfter&) = delete;
   FailAllocationsAfter& operator=(const FailAllocationsAfter&) = delete;
   ~FailAllocationsAfter() { allocation_counters.failing = false; }
+};
+
+// The ten statistics by name, in the order of the module's method table.
+struct NamedStatistic {
+  const char* name;
+  Statistic statistic;
+};
+
+inline const NamedStatistic kStatistics[] = {
+    {"mean", &mean},
+    {"variance", &variance},
+    {"last", &last},
+    {"rolling_mean", &rolling_mean},
+    {"rolling_std", &rolling_std},
+    {"zscore", &zscore},
+    {"time_mean", &time_mean},
+    {"time_std", &time_std},
+    {"rate", &rate},
+    {"ewma", &ewma},
 };
 
 }  // namespace quillometer::engine::test_support
