@@ -76,13 +76,6 @@ void update_column(ColumnState& c, double x, std::int64_t ts) noexcept {
 void Frame::append(std::span<const RowEntry> row, std::int64_t ts) {
   // Everything that can fail happens before the first column changes: each name is looked up
   // and its time window given room for the new entry (growth keeps the contents as they were).
-  if (row.size() == 1) {  // the common single-value row needs no list of targets
-    ColumnState* column = columns.find(row[0].name);
-    if (column == nullptr) missing_column(row[0].name);
-    column->time_values.reserve_one();
-    update_column(*column, row[0].value, ts);
-    return;
-  }
   runtime::SmallVector<ColumnState*, 16> targets;
   targets.reserve(row.size());
   for (const RowEntry& entry : row) {

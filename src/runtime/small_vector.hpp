@@ -29,8 +29,6 @@ class SmallVector {
   const T* end() const noexcept { return data_ + size_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
-  T& back() noexcept { return data_[size_ - 1]; }
-  std::span<T> span() noexcept { return {data_, size_}; }
   std::span<const T> span() const noexcept { return {data_, size_}; }
 
   // Reserves room for n elements; throws std::bad_alloc and keeps the contents on failure.
