@@ -66,13 +66,20 @@ Result<PyTypeObject*> class_type() {
   return created;
 }
 
-// For callers that cannot report an error: the receiver check of a method call.
-PyTypeObject* class_type_or_fatal() {
+[[gnu::cold, gnu::noinline]] PyTypeObject* create_class_type_or_fatal() {
   Result<PyTypeObject*> type = class_type();
   if (type) return *type;
   std::move(type.error()).raise();
   PyErr_PrintEx(0);
   runtime::raise_fatal("failed to create type object for " + std::string(kClassName));
+}
+
+// For callers that cannot report an error: the receiver check of a method call.
+inline PyTypeObject* class_type_or_fatal() {
+  if (PyTypeObject* existing = type_cell.load(std::memory_order_acquire)) [[likely]] {
+    return existing;
+  }
+  return create_class_type_or_fatal();
 }
 
 // ---- entries -----------------------------------------------------------------------------
@@ -81,13 +88,13 @@ PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noe
   return boundary::guard_entry([&]() -> Result<PyObject*> {
     std::array<PyObject*, 4> slots{};
     QM_TRY(boundary::bind_tuple_dict(kNewSignature, args, kwargs, slots));
-    QM_TRY_ARGUMENT(std::vector<std::string> col_names, "col_names",
+    QM_TRY_ARGUMENT(boundary::TextList col_names, "col_names",
                     boundary::extract_text_list(slots[0]));
     QM_TRY_ARGUMENT(std::uint64_t window_size, "window_size", boundary::extract_size(slots[1]));
     QM_TRY_ARGUMENT(double alpha, "alpha", boundary::extract_float(slots[2]));
     QM_TRY_ARGUMENT(std::int64_t time_window, "time_window", boundary::extract_int64(slots[3]));
 
-    engine::Frame frame(col_names, window_size, alpha, time_window);
+    engine::Frame frame(col_names.texts, col_names.hashes, window_size, alpha, time_window);
 
     allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
     PyObject* object = alloc(subtype, 0);
@@ -122,12 +129,13 @@ PyObject* append_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     QM_TRY(boundary::bind_fastcall(kAppendSignature, args, nargs, kwnames, slots));
     QM_TRY_ASSIGN(auto hold, boundary::take_exclusive<QuillometerObject>(
                                  self, class_type_or_fatal(), kClassName));
-    boundary::Row row;
-    if (Status converted = boundary::extract_row(slots[0], row); !converted) {
+    engine::Frame& frame = hold.instance().frame;
+    boundary::ResolvedRow row;
+    if (Status converted = boundary::extract_row(slots[0], frame, row); !converted) [[unlikely]] {
       return boundary::fail(boundary::argument_error("row", std::move(converted.error())));
     }
     QM_TRY_ARGUMENT(std::int64_t ts, "ts", boundary::extract_int64(slots[1]));
-    hold.instance().frame.append(row.entries(), ts);
+    frame.apply(row.updates(), ts, row.missing());
     return Py_NewRef(Py_None);
   });
 }
@@ -140,9 +148,9 @@ PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     QM_TRY(boundary::bind_fastcall(Signature, args, nargs, kwnames, slots));
     QM_TRY_ASSIGN(auto hold, boundary::take_shared<QuillometerObject>(self, class_type_or_fatal(),
                                                                       kClassName));
-    QM_TRY_ARGUMENT(std::string_view col, "col", boundary::extract_text(slots[0]));
-    PyObject* result = PyFloat_FromDouble(engine::query(hold.instance().frame, col, Statistic));
-    if (result == nullptr) boundary::api_call_failed();
+    QM_TRY_ARGUMENT(engine::ColumnKey col, "col", boundary::extract_key(slots[0]));
+    PyObject* result = PyFloat_FromDouble(engine::query<Statistic>(hold.instance().frame, col));
+    if (result == nullptr) [[unlikely]] boundary::api_call_failed();
     return result;
   });
 }

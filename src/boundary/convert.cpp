@@ -1,11 +1,11 @@
-// Conversion of argument objects to texts, text lists, rows, sizes, 64-bit integers and doubles.
+// Conversion of argument objects to texts, text lists, rows, sizes, 64-bit integers and doubles:
+// the general paths, for everything the inline readers in convert.hpp do not settle.
 #include "boundary/convert.hpp"
 
 #include <unordered_map>
 
 #include "boundary/binding.hpp"
 #include "runtime/fatal.hpp"
-#include "runtime/hash.hpp"
 
 namespace quillometer::boundary {
 
@@ -24,7 +24,12 @@ Result<std::string_view> extract_text(PyObject* obj) {
   return std::string_view(data, size);
 }
 
-Result<std::vector<std::string>> extract_text_list(PyObject* obj) {
+[[gnu::cold]] Result<engine::ColumnKey> extract_key_general(PyObject* obj) {
+  QM_TRY_ASSIGN(std::string_view text, extract_text(obj));
+  return engine::ColumnKey{text, str_hash(obj)};
+}
+
+Result<TextList> extract_text_list(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     return fail(Error::fixed_message(PyExc_TypeError, "Can't extract `str` to `Vec`"));
   }
@@ -34,73 +39,69 @@ Result<std::vector<std::string>> extract_text_list(PyObject* obj) {
     fetch_error();  // discarded: the hint only sizes the reservation
     hint = 0;
   }
-  std::vector<std::string> names;
-  names.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedNames));
+  TextList names;
+  const std::size_t reserved = std::min(static_cast<std::size_t>(hint), kMaxReservedNames);
+  names.texts.reserve(reserved);
+  names.hashes.reserve(reserved);
   Ref iterator = Ref::steal(PyObject_GetIter(obj));
   if (!iterator) return fail(fetch_error());
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     QM_TRY_ASSIGN(std::string_view name, extract_text(item.get()));
-    names.emplace_back(name);
+    names.texts.emplace_back(name);
+    names.hashes.push_back(str_hash(item.get()));
   }
   if (auto error = take_error()) return fail(std::move(*error));
   return names;
 }
 
-void Row::keep_last_of_each_name() {
-  // Later entries win; an entry keeps the place of the first one with its name.
+void dict_changed_size() {
+  runtime::raise_fatal("dictionary changed size during iteration");
+}
+
+void dict_keys_changed() {
+  runtime::raise_fatal("dictionary keys changed during iteration");
+}
+
+Status extract_entry_general(PyObject* dict, PyObject* key_object, PyObject* value_object,
+                             engine::Frame& frame, ResolvedRow& row) {
+  if (!row.dict_) row.dict_ = Ref::borrow(dict);
+  Ref key = Ref::borrow(key_object);
+  Ref value = Ref::borrow(value_object);
+  QM_TRY_ASSIGN(engine::ColumnKey column_key, extract_key(key.get()));
+  // Distinct dict keys share a text only if some key is a str subclass, or if Python code (a
+  // value's __float__) changed the dict along the way; only then are names deduplicated.
+  row.may_repeat_ |= !PyUnicode_CheckExact(key.get()) ||
+                     !(PyFloat_CheckExact(value.get()) || PyLong_CheckExact(value.get()));
+  QM_TRY_ASSIGN(double number, extract_float(value.get()));
+  row.resolve(frame, column_key, number);
+  return {};
+}
+
+void ResolvedRow::keep_last_of_each_column() {
+  // Later entries win; an entry keeps the place of the first one for its column.
   std::size_t kept = 0;
   auto keep = [&](std::size_t i, std::size_t* earlier) {
     if (earlier != nullptr) {
-      entries_[*earlier].value = entries_[i].value;
+      updates_[*earlier].value = updates_[i].value;
     } else {
-      entries_[kept++] = entries_[i];
+      updates_[kept++] = updates_[i];
     }
   };
-  if (entries_.size() <= 32) {
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
+  if (updates_.size() <= 32) {
+    for (std::size_t i = 0; i < updates_.size(); ++i) {
       std::size_t k = 0;
-      while (k < kept && entries_[k].name != entries_[i].name) ++k;
+      while (k < kept && updates_[k].column != updates_[i].column) ++k;
       keep(i, k < kept ? &k : nullptr);
     }
   } else {
-    std::unordered_map<std::string_view, std::size_t, runtime::SeededHash> seen;
-    seen.reserve(entries_.size());
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      auto [where, inserted] = seen.try_emplace(entries_[i].name, kept);
+    std::unordered_map<const engine::ColumnState*, std::size_t> seen;
+    seen.reserve(updates_.size());
+    for (std::size_t i = 0; i < updates_.size(); ++i) {
+      auto [where, inserted] = seen.try_emplace(updates_[i].column, kept);
       keep(i, inserted ? nullptr : &where->second);
     }
   }
-  entries_.truncate(kept);
-}
-
-Status extract_row(PyObject* obj, Row& row) {
-  if (!PyDict_Check(obj)) return fail(Error::type_mismatch(obj, "PyDict"));
-  const Py_ssize_t size = PyDict_GET_SIZE(obj);
-  row.dict_ = Ref::borrow(obj);
-  row.entries_.reserve(static_cast<std::size_t>(size));
-  row.keys_.reserve(static_cast<std::size_t>(size));
-  // Distinct dict keys can share a text only if some key is a str subclass, or if Python code
-  // (a value's __float__) mutated the dict along the way; only then are names deduplicated.
-  bool may_repeat = false;
-  Py_ssize_t remaining = size;
-  Py_ssize_t position = 0;
-  for (;;) {
-    if (PyDict_GET_SIZE(obj) != size)
-      runtime::raise_fatal("dictionary changed size during iteration");
-    if (remaining == -1) runtime::raise_fatal("dictionary keys changed during iteration");
-    PyObject *borrowed_key, *borrowed_value;
-    if (!PyDict_Next(obj, &position, &borrowed_key, &borrowed_value)) break;
-    --remaining;
-    Ref& key = row.keys_.emplace_back(Ref::borrow(borrowed_key));
-    Ref value = Ref::borrow(borrowed_value);
-    QM_TRY_ASSIGN(std::string_view name, extract_text(key.get()));
-    may_repeat |= !PyUnicode_CheckExact(key.get()) ||
-                  !(PyFloat_CheckExact(value.get()) || PyLong_CheckExact(value.get()));
-    QM_TRY_ASSIGN(double number, extract_float(value.get()));
-    row.entries_.emplace_back(engine::RowEntry{name, number});
-  }
-  if (may_repeat) row.keep_last_of_each_name();
-  return {};
+  updates_.truncate(kept);
 }
 
 Result<std::uint64_t> extract_size(PyObject* obj) {
@@ -118,7 +119,7 @@ Result<std::uint64_t> extract_size(PyObject* obj) {
   return static_cast<std::uint64_t>(value);
 }
 
-Result<std::int64_t> extract_int64(PyObject* obj) {
+[[gnu::cold]] Result<std::int64_t> extract_int64_general(PyObject* obj) {
   const long long value = PyLong_AsLongLong(obj);
   if (value == -1) {
     if (auto error = take_error()) return fail(std::move(*error));
@@ -126,8 +127,7 @@ Result<std::int64_t> extract_int64(PyObject* obj) {
   return static_cast<std::int64_t>(value);
 }
 
-Result<double> extract_float(PyObject* obj) {
-  if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+Result<double> extract_float_general(PyObject* obj) {
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0) {
     if (auto error = take_error()) return fail(std::move(*error));

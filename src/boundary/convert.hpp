@@ -1,10 +1,13 @@
 // Argument conversion: bound argument objects to the plain values the engine takes, and the
-// argument error that names the parameter of a failed conversion.
+// argument error that names the parameter of a failed conversion. The common cases (an exact
+// float, an exact compact-ASCII str with its hash cached, a small exact int) are read inline;
+// everything else takes the general paths in convert.cpp.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,28 +21,149 @@ namespace quillometer::boundary {
 
 // A str's UTF-8, read in place: valid while the object lives (arguments outlive the call).
 Result<std::string_view> extract_text(PyObject* obj);
-Result<std::vector<std::string>> extract_text_list(PyObject* obj);
 Result<std::uint64_t> extract_size(PyObject* obj);
-Result<std::int64_t> extract_int64(PyObject* obj);
-Result<double> extract_float(PyObject* obj);
 
-// A converted row: one entry per distinct name. The names point into the key objects, which
-// the row keeps alive; typical rows live entirely inline.
-class Row {
+// Column names with their hashes, the hash being the interpreter's hash of each name as a str
+// (so a name's hash depends on its text alone, whatever str subclass carried it).
+struct TextList {
+  std::vector<std::string> texts;
+  std::vector<std::uint64_t> hashes;
+};
+Result<TextList> extract_text_list(PyObject* obj);
+
+// The interpreter's hash of a str (or subclass) as a str: the cached value, or str's own hash
+// function, never a subclass's __hash__. It runs no Python code and cannot fail.
+inline std::uint64_t str_hash(PyObject* text) noexcept {
+  Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(text)->hash;
+  if (hash == -1) [[unlikely]] hash = PyUnicode_Type.tp_hash(text);
+  return static_cast<std::uint64_t>(hash);
+}
+
+Result<engine::ColumnKey> extract_key_general(PyObject* obj);
+
+// A str as a column key: its UTF-8 read in place and its hash.
+inline Result<engine::ColumnKey> extract_key(PyObject* obj) {
+  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
+    auto* ascii = reinterpret_cast<PyASCIIObject*>(obj);
+    if (ascii->hash != -1) [[likely]] {
+      return engine::ColumnKey{
+          std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                           static_cast<std::size_t>(ascii->length)),
+          static_cast<std::uint64_t>(ascii->hash)};
+    }
+  }
+  return extract_key_general(obj);
+}
+
+Result<std::int64_t> extract_int64_general(PyObject* obj);
+
+inline Result<std::int64_t> extract_int64(PyObject* obj) {
+  // An exact int of at most two digits fits in 60 bits; its digits are read directly.
+  if (PyLong_CheckExact(obj)) [[likely]] {
+    const Py_ssize_t size = Py_SIZE(obj);
+    const digit* digits = reinterpret_cast<PyLongObject*>(obj)->ob_digit;
+    switch (size) {
+      case 0:
+        return 0;
+      case 1:
+        return static_cast<std::int64_t>(digits[0]);
+      case -1:
+        return -static_cast<std::int64_t>(digits[0]);
+      case 2:
+        return static_cast<std::int64_t>(digits[0]) |
+               (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT);
+      case -2:
+        return -(static_cast<std::int64_t>(digits[0]) |
+                 (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT));
+      default:
+        break;
+    }
+  }
+  return extract_int64_general(obj);
+}
+
+Result<double> extract_float_general(PyObject* obj);
+
+inline Result<double> extract_float(PyObject* obj) {
+  if (PyFloat_CheckExact(obj)) [[likely]] return PyFloat_AS_DOUBLE(obj);
+  return extract_float_general(obj);
+}
+
+// A row converted and looked up in one walk of the dict: the column and value of each distinct
+// name, in the order of their first appearance, until the first name that is not a column;
+// that name is kept for the error. Typical rows live entirely inline.
+class ResolvedRow {
  public:
-  std::span<const engine::RowEntry> entries() const noexcept { return entries_.span(); }
+  std::span<const engine::Update> updates() const noexcept { return updates_.span(); }
+  std::optional<std::string_view> missing() const noexcept {
+    if (!missing_) return std::nullopt;
+    return std::string_view(*missing_);
+  }
 
  private:
-  friend Status extract_row(PyObject* obj, Row& row);
-  void keep_last_of_each_name();
+  friend Status extract_row(PyObject* obj, engine::Frame& frame, ResolvedRow& row);
+  friend Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value,
+                                      engine::Frame& frame, ResolvedRow& row);
 
-  runtime::SmallVector<engine::RowEntry, 16> entries_;
-  runtime::SmallVector<Ref, 16> keys_;
-  Ref dict_;
+  void resolve(engine::Frame& frame, engine::ColumnKey key, double value) {
+    if (missing_) return;  // nothing is applied after an unknown name; conversion goes on
+    engine::ColumnState* column = frame.find_column(key);
+    if (column == nullptr) [[unlikely]] {
+      missing_.emplace(key.name);
+      return;
+    }
+    updates_.emplace_back(engine::Update{column, value});
+  }
+  void keep_last_of_each_column();
+
+  runtime::SmallVector<engine::Update, 64> updates_;
+  std::optional<std::string> missing_;
+  Ref dict_;            // taken before the first conversion that can run Python code
+  bool may_repeat_ = false;
 };
 
-// Converts a dict (or subclass, read as a dict) into `row`, which must be empty.
-Status extract_row(PyObject* obj, Row& row);
+// Converts one entry whose key or value is not of an exact type read inline; it may run Python
+// code, so it holds references to the key, the value and the dict while it does.
+Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value,
+                             engine::Frame& frame, ResolvedRow& row);
+
+[[noreturn]] void dict_changed_size();
+[[noreturn]] void dict_keys_changed();
+
+// Converts a dict (or subclass, read as a dict) and looks its names up in `frame`; `row` must
+// be empty. Keys convert to text, values to float, and a conversion error ends the walk; a name
+// that is not a column is only recorded, so that later conversion errors still come first.
+inline Status extract_row(PyObject* obj, engine::Frame& frame, ResolvedRow& row) {
+  if (!PyDict_Check(obj)) [[unlikely]] return fail(Error::type_mismatch(obj, "PyDict"));
+  const Py_ssize_t size = PyDict_GET_SIZE(obj);
+  row.updates_.reserve(static_cast<std::size_t>(size));
+  Py_ssize_t remaining = size;
+  Py_ssize_t position = 0;
+  for (;;) {
+    if (PyDict_GET_SIZE(obj) != size) [[unlikely]] dict_changed_size();
+    if (remaining == -1) [[unlikely]] dict_keys_changed();
+    PyObject *key, *value;
+    if (!PyDict_Next(obj, &position, &key, &value)) break;
+    --remaining;
+    // An exact compact-ASCII key with its hash cached and an exact float value convert without
+    // running any Python code, so they need no references of their own for the step.
+    if (PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) &&
+        reinterpret_cast<PyASCIIObject*>(key)->hash != -1 && PyFloat_CheckExact(value))
+        [[likely]] {
+      auto* ascii = reinterpret_cast<PyASCIIObject*>(key);
+      row.resolve(frame,
+                  engine::ColumnKey{
+                      std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
+                                       static_cast<std::size_t>(ascii->length)),
+                      static_cast<std::uint64_t>(ascii->hash)},
+                  PyFloat_AS_DOUBLE(value));
+    } else {
+      QM_TRY(extract_entry_general(obj, key, value, frame, row));
+    }
+  }
+  if (row.may_repeat_) [[unlikely]] row.keep_last_of_each_column();
+  return {};
+}
 
 // A conversion failure as the call reports it: an exact TypeError becomes the TypeError
 // "argument '<name>': <message>" (keeping its cause); anything else passes unchanged.
@@ -49,7 +173,7 @@ Error argument_error(std::string_view parameter, Error error);
 // argument error naming `parameter`.
 #define QM_TRY_ARGUMENT_IMPL(result, lhs, parameter, expr)                              \
   auto result = (expr);                                                                 \
-  if (!result) {                                                                        \
+  if (!result) [[unlikely]] {                                                           \
     return ::quillometer::boundary::fail(                                               \
         ::quillometer::boundary::argument_error(parameter, std::move(result.error()))); \
   }                                                                                     \

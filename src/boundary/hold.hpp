@@ -1,5 +1,8 @@
 // The receiver check and the per-object hold: any number of shared holds (queries) or one
 // exclusive hold (append) on an instance's borrow_flag, released on every path by RAII.
+// Every hold is taken and released by a thread that holds the interpreter lock, and no Python
+// code runs between a read of the flag and its write, so a plain atomic load and store suffice
+// where a locked read-modify-write would buy nothing.
 #pragma once
 
 #include <Python.h>
@@ -31,7 +34,7 @@ class Hold {
     if (!receiver_) return;
     BorrowFlag& flag = instance().borrow_flag;
     if constexpr (Kind == HoldKind::shared) {
-      flag.fetch_sub(1, std::memory_order_release);
+      flag.store(flag.load(std::memory_order_relaxed) - 1, std::memory_order_release);
     } else {
       flag.store(0, std::memory_order_release);  // the holder is the only writer
     }
@@ -45,11 +48,16 @@ class Hold {
 
 // Accepts the receiver if it is an instance of cls (or a subtype); otherwise the TypeError
 // "'<type>' object cannot be converted to '<class name>'".
+[[gnu::cold]] inline Status check_receiver_general(PyObject* receiver, PyTypeObject* cls,
+                                                   std::string_view class_name) noexcept {
+  if (PyType_IsSubtype(Py_TYPE(receiver), cls)) return {};
+  return fail(Error::type_mismatch(receiver, class_name));
+}
+
 inline Status check_receiver(PyObject* receiver, PyTypeObject* cls,
                              std::string_view class_name) noexcept {
-  PyTypeObject* type = Py_TYPE(receiver);
-  if (type == cls || PyType_IsSubtype(type, cls)) return {};
-  return fail(Error::type_mismatch(receiver, class_name));
+  if (Py_TYPE(receiver) == cls) [[likely]] return {};
+  return check_receiver_general(receiver, cls, class_name);
 }
 
 template <class Instance>
@@ -57,13 +65,11 @@ Result<Hold<Instance, HoldKind::shared>> take_shared(PyObject* receiver, PyTypeO
                                                      std::string_view class_name) noexcept {
   QM_TRY(check_receiver(receiver, cls, class_name));
   BorrowFlag& flag = reinterpret_cast<Instance*>(receiver)->borrow_flag;
-  std::int64_t seen = flag.load(std::memory_order_relaxed);
-  do {
-    if (seen == kExclusive) {
-      return fail(Error::fixed_message(PyExc_RuntimeError, "Already mutably borrowed"));
-    }
-  } while (!flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed));
+  const std::int64_t seen = flag.load(std::memory_order_acquire);
+  if (seen == kExclusive) [[unlikely]] {
+    return fail(Error::fixed_message(PyExc_RuntimeError, "Already mutably borrowed"));
+  }
+  flag.store(seen + 1, std::memory_order_relaxed);
   return Hold<Instance, HoldKind::shared>(receiver);
 }
 
@@ -72,11 +78,10 @@ Result<Hold<Instance, HoldKind::exclusive>> take_exclusive(PyObject* receiver, P
                                                            std::string_view class_name) noexcept {
   QM_TRY(check_receiver(receiver, cls, class_name));
   BorrowFlag& flag = reinterpret_cast<Instance*>(receiver)->borrow_flag;
-  std::int64_t expected = 0;
-  if (!flag.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                    std::memory_order_relaxed)) {
+  if (flag.load(std::memory_order_acquire) != 0) [[unlikely]] {
     return fail(Error::fixed_message(PyExc_RuntimeError, "Already borrowed"));
   }
+  flag.store(kExclusive, std::memory_order_relaxed);
   return Hold<Instance, HoldKind::exclusive>(receiver);
 }
 

@@ -27,8 +27,9 @@ struct ColumnState {
   double window_sum = 0.0;
   double window_sum_sq = 0.0;
 
-  // Time window: entries in append order (not necessarily timestamp order).
-  Ring<TimedValue> time_values;
+  // Time window: entries in append order (not necessarily timestamp order). Its storage starts
+  // empty and only doubles, so it is always a power of two.
+  Ring<TimedValue, true> time_values;
   std::int64_t time_window;
   double time_sum = 0.0;
   double time_sum_sq = 0.0;

@@ -8,6 +8,23 @@
 
 namespace quillometer::engine {
 
+std::size_t ColumnTable::probe(ColumnKey key) const noexcept {
+  const std::uint32_t tag = detail::tag_of(key.hash);
+  std::size_t i = static_cast<std::size_t>(key.hash) & mask_;
+  for (;;) {
+    const Slot slot = slots_[i];
+    if (slot.index_plus_one == 0) return i;
+    if (slot.tag == tag) {
+      const std::string& stored = entries_[slot.index_plus_one - 1].name;
+      if (stored.size() == key.name.size() &&
+          detail::same_bytes(stored.data(), key.name.data(), key.name.size())) {
+        return i;
+      }
+    }
+    i = (i + 1) & mask_;
+  }
+}
+
 void ColumnTable::rehash(std::size_t slot_count) {
   std::vector<Slot> fresh(slot_count, Slot{0, 0});
   const std::size_t mask = slot_count - 1;
@@ -20,10 +37,9 @@ void ColumnTable::rehash(std::size_t slot_count) {
   mask_ = mask;
 }
 
-void ColumnTable::insert_or_replace(std::string_view name, ColumnState&& state) {
-  const std::uint64_t hash = hash_name(name);
+void ColumnTable::insert_or_replace(ColumnKey key, ColumnState&& state) {
   if (!entries_.empty()) {
-    const Slot slot = slots_[probe(name, hash)];
+    const Slot slot = slots_[probe(key)];
     if (slot.index_plus_one != 0) {
       entries_[slot.index_plus_one - 1].state = std::move(state);
       return;
@@ -34,18 +50,33 @@ void ColumnTable::insert_or_replace(std::string_view name, ColumnState&& state) 
   if ((entries_.size() + 1) * 2 > slots_.size()) {
     rehash(slots_.empty() ? 8 : slots_.size() * 2);
   }
-  std::size_t i = probe(name, hash);
-  entries_.push_back(Entry{std::string(name), hash, std::move(state)});
-  slots_[i] = Slot{static_cast<std::uint32_t>(entries_.size()), detail::tag_of(hash)};
+  std::size_t i = probe(key);
+  entries_.push_back(Entry{std::string(key.name), key.hash, std::move(state)});
+  slots_[i] = Slot{static_cast<std::uint32_t>(entries_.size()), detail::tag_of(key.hash)};
 }
+
+namespace {
+
+// 8 * window_size bytes must be expressible below 2^63 - 8.
+constexpr std::uint64_t kMaxWindowSize = std::uint64_t{1} << 60;
+
+}  // namespace
 
 Frame::Frame(std::span<const std::string> col_names, std::uint64_t window_size, double alpha,
              std::int64_t time_window) {
-  // 8 * window_size bytes must be expressible below 2^63 - 8.
-  constexpr std::uint64_t max_window_size = std::uint64_t{1} << 60;
   for (const std::string& name : col_names) {
-    if (window_size >= max_window_size) runtime::raise_fatal("capacity overflow");
-    columns.insert_or_replace(name, ColumnState(window_size, alpha, time_window));
+    if (window_size >= kMaxWindowSize) runtime::raise_fatal("capacity overflow");
+    columns.insert_or_replace(ColumnTable::engine_key(name),
+                              ColumnState(window_size, alpha, time_window));
+  }
+}
+
+Frame::Frame(std::span<const std::string> col_names, std::span<const std::uint64_t> name_hashes,
+             std::uint64_t window_size, double alpha, std::int64_t time_window) {
+  for (std::size_t i = 0; i < col_names.size(); ++i) {
+    if (window_size >= kMaxWindowSize) runtime::raise_fatal("capacity overflow");
+    columns.insert_or_replace(ColumnKey{col_names[i], name_hashes[i]},
+                              ColumnState(window_size, alpha, time_window));
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,9 +15,21 @@
 
 namespace quillometer::engine {
 
-// One converted entry of a row: a column name and its value. The name is borrowed for the call.
+// One entry of a row given by name: a column name and its value. The name is borrowed.
 struct RowEntry {
   std::string_view name;
+  double value;
+};
+
+// A column name together with its hash under the hash function the table was built with.
+struct ColumnKey {
+  std::string_view name;
+  std::uint64_t hash;
+};
+
+// One entry of a row whose column has been found: the column and its value.
+struct Update {
+  ColumnState* column;
   double value;
 };
 
@@ -26,6 +39,12 @@ inline std::uint32_t tag_of(std::uint64_t hash) noexcept {
   return static_cast<std::uint32_t>(hash >> 32);
 }
 
+inline std::uint32_t load16(const char* p) noexcept {
+  std::uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 // Equal-length byte strings compared without a library call for the usual short names.
 inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
   using runtime::detail::load32;
@@ -33,32 +52,50 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
   if (n > 16) return std::memcmp(a, b, n) == 0;
   if (n > 8) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
   if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
+  if (n >= 2) return load16(a) == load16(b) && a[n - 1] == b[n - 1];
+  return n == 0 || a[0] == b[0];
 }
 
 }  // namespace detail
 
-// A table from column name (owned UTF-8, compared by exact bytes) to ColumnState, under a hash
-// keyed at random per process. Its set of names is fixed once built; it never grows afterwards.
+// A table from column name (owned UTF-8, compared by exact bytes) to ColumnState. Names are
+// hashed either by the engine's own hash, keyed at random per process, or by a hash function
+// of the caller's that is a function of the name's bytes (the module uses the interpreter's
+// str hash, seeded per process as well); every lookup must then bring a hash of the same
+// function. Its set of names is fixed once built; it never grows afterwards.
 class ColumnTable {
  public:
   ColumnTable() = default;
   ColumnTable(ColumnTable&&) noexcept = default;
   ColumnTable& operator=(ColumnTable&&) noexcept = default;
 
-  // Inserts a fresh state under `name`, replacing (and freeing) the state of an equal name.
-  void insert_or_replace(std::string_view name, ColumnState&& state);
+  // Inserts a fresh state under `key`, replacing (and freeing) the state of an equal name.
+  void insert_or_replace(ColumnKey key, ColumnState&& state);
 
-  ColumnState* find(std::string_view name) noexcept {
+  ColumnState* find(ColumnKey key) noexcept {
     if (entries_.empty()) return nullptr;
-    const Slot slot = slots_[probe(name, hash_name(name))];
-    return slot.index_plus_one == 0 ? nullptr : &entries_[slot.index_plus_one - 1].state;
+    const std::uint32_t tag = detail::tag_of(key.hash);
+    std::size_t i = static_cast<std::size_t>(key.hash) & mask_;
+    for (;;) {
+      const Slot slot = slots_[i];
+      if (slot.index_plus_one == 0) return nullptr;
+      if (slot.tag == tag) {
+        Entry& entry = entries_[slot.index_plus_one - 1];
+        if (entry.name.size() == key.name.size() &&
+            detail::same_bytes(entry.name.data(), key.name.data(), key.name.size())) {
+          return &entry.state;
+        }
+      }
+      i = (i + 1) & mask_;
+    }
   }
-  const ColumnState* find(std::string_view name) const noexcept {
-    return const_cast<ColumnTable*>(this)->find(name);
+  const ColumnState* find(ColumnKey key) const noexcept {
+    return const_cast<ColumnTable*>(this)->find(key);
+  }
+
+  // The key of a name under the engine's own hash; only for tables built with that hash.
+  static ColumnKey engine_key(std::string_view name) noexcept {
+    return {name, runtime::hash_bytes(name, runtime::process_hash_key())};
   }
 
   std::size_t size() const noexcept { return entries_.size(); }
@@ -76,31 +113,10 @@ class ColumnTable {
     std::uint32_t tag;
   };
 
-  std::uint64_t hash_name(std::string_view name) const noexcept {
-    return runtime::hash_bytes(name, key_);
-  }
-
-  // The slot holding `name`, or the empty slot where it would go.
-  std::size_t probe(std::string_view name, std::uint64_t hash) const noexcept {
-    const std::uint32_t tag = detail::tag_of(hash);
-    std::size_t i = static_cast<std::size_t>(hash) & mask_;
-    for (;;) {
-      const Slot slot = slots_[i];
-      if (slot.index_plus_one == 0) return i;
-      if (slot.tag == tag) {
-        const std::string& stored = entries_[slot.index_plus_one - 1].name;
-        if (stored.size() == name.size() &&
-            detail::same_bytes(stored.data(), name.data(), name.size())) {
-          return i;
-        }
-      }
-      i = (i + 1) & mask_;
-    }
-  }
-
+  // The slot holding the key's name, or the empty slot where it would go.
+  std::size_t probe(ColumnKey key) const noexcept;
   void rehash(std::size_t slot_count);
 
-  runtime::HashKey key_ = runtime::process_hash_key();  // kept here: no guard check per lookup
   std::vector<Entry> entries_;
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
@@ -108,24 +124,43 @@ class ColumnTable {
 
 class Frame {
  public:
-  // Builds one fresh column per distinct name, each reserving its count window up front.
-  // Raises the fatal error "capacity overflow" for a window_size of 2^60 or more (tested once
-  // per name), and throws std::bad_alloc when the storage cannot be had.
+  // Builds one fresh column per distinct name, each reserving its count window up front, the
+  // names hashed with the engine's own hash. Raises the fatal error "capacity overflow" for a
+  // window_size of 2^60 or more (tested once per name), and throws std::bad_alloc when the
+  // storage cannot be had.
   Frame(std::span<const std::string> col_names, std::uint64_t window_size, double alpha,
         std::int64_t time_window);
+  // The same with each name's hash given by the caller (name_hashes[i] for col_names[i]); every
+  // lookup must then give a ColumnKey hashed the same way.
+  Frame(std::span<const std::string> col_names, std::span<const std::uint64_t> name_hashes,
+        std::uint64_t window_size, double alpha, std::int64_t time_window);
 
   Frame(Frame&&) noexcept = default;
   Frame& operator=(Frame&&) noexcept = default;
 
-  ColumnState* find_column(std::string_view name) noexcept { return columns.find(name); }
+  ColumnState* find_column(ColumnKey key) noexcept { return columns.find(key); }
+  const ColumnState* find_column(ColumnKey key) const noexcept { return columns.find(key); }
+  // By name alone, under the engine's own hash (frames built without caller hashes).
+  ColumnState* find_column(std::string_view name) noexcept {
+    return columns.find(ColumnTable::engine_key(name));
+  }
   const ColumnState* find_column(std::string_view name) const noexcept {
-    return columns.find(name);
+    return columns.find(ColumnTable::engine_key(name));
   }
 
-  // Applies every entry of the row, stamped with ts. All names are looked up and all storage
-  // obtained first: an unknown name (fatal error "Column '<name>' does not exist") or exhausted
-  // memory (std::bad_alloc) leaves every column exactly as it was.
+  // Applies every entry of the row, stamped with ts, names under the engine's own hash. All
+  // names are looked up and all storage obtained first: an unknown name (fatal error
+  // "Column '<name>' does not exist") or exhausted memory (std::bad_alloc) leaves every column
+  // exactly as it was. A name given twice is applied twice, in order.
   void append(std::span<const RowEntry> row, std::int64_t ts);
+
+  // Applies a row whose names the caller has already looked up: `updates` names each column at
+  // most once. When some name of the row is not a column, `missing` is the first such name and
+  // `updates` holds the entries found before it: their time windows are given room first, so
+  // that exhausted memory is reported before the unknown name as it is for a row applied by
+  // name, then the fatal error is raised. Either way nothing changes unless everything is found.
+  void apply(std::span<const Update> updates, std::int64_t ts,
+             std::optional<std::string_view> missing);
 
   ColumnTable columns;
 };

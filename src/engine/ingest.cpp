@@ -11,21 +11,27 @@ namespace {
 
 __extension__ using i128 = __int128;
 
-// The exact difference ts - front, compared with the width; 64-bit wrap-around would keep an
-// entry 2^63 units old, or evict entries when a timestamp goes back.
-bool older_than_window(std::int64_t ts, std::int64_t front, std::int64_t time_window) noexcept {
-  return static_cast<i128>(ts) - static_cast<i128>(front) > static_cast<i128>(time_window);
-}
-
-[[noreturn, gnu::cold]] void missing_column(std::string_view name) {
+[[noreturn, gnu::cold, gnu::noinline]] void missing_column(std::string_view name) {
   std::string message = "Column '";
   message.append(name).append("' does not exist");
   runtime::raise_fatal(std::move(message));
 }
 
-}  // namespace
+// Evicts from the front of the time window while the front entry is older than the width, by
+// the exact difference ts - front: 64-bit wrap-around would keep an entry 2^63 units old, or
+// evict entries when a timestamp goes back.
+[[gnu::cold, gnu::noinline]] void evict_exact(ColumnState& c, std::int64_t ts) noexcept {
+  while (!c.time_values.empty() &&
+         static_cast<i128>(ts) - static_cast<i128>(c.time_values.front().ts) >
+             static_cast<i128>(c.time_window)) {
+    const double y = c.time_values.front().value;
+    c.time_values.pop_front();
+    c.time_sum = c.time_sum - y;
+    c.time_sum_sq = c.time_sum_sq - y * y;
+  }
+}
 
-void update_column(ColumnState& c, double x, std::int64_t ts) noexcept {
+[[gnu::always_inline]] inline void update(ColumnState& c, double x, std::int64_t ts) noexcept {
   // Running statistics (Welford).
   c.last = x;
   c.count = c.count + 1;
@@ -36,35 +42,43 @@ void update_column(ColumnState& c, double x, std::int64_t ts) noexcept {
 
   const double x_sq = x * x;
 
-  // Count window. The sums take x first and give back the leaving value second; the ring drops
-  // its front before taking x, so a full window reuses its slot and never needs more storage.
+  // Count window. The sums take x first and give back the leaving value second; a full window
+  // swaps its front for x in one step, so it never needs more storage than window_size.
   c.window_sum = c.window_sum + x;
   c.window_sum_sq = c.window_sum_sq + x_sq;
-  if (c.window_size == 0) {
-    c.window_sum = c.window_sum - x;
-    c.window_sum_sq = c.window_sum_sq - x_sq;
-  } else if (c.window_values.size() == c.window_size) {
-    const double y = c.window_values.front();
-    c.window_values.pop_front();
-    c.window_values.push_back_reserved(x);
-    c.window_sum = c.window_sum - y;
-    c.window_sum_sq = c.window_sum_sq - y * y;
+  if (c.window_values.size() == c.window_size) {
+    if (c.window_size == 0) {
+      c.window_sum = c.window_sum - x;
+      c.window_sum_sq = c.window_sum_sq - x_sq;
+    } else {
+      const double y = c.window_values.replace_front(x);
+      c.window_sum = c.window_sum - y;
+      c.window_sum_sq = c.window_sum_sq - y * y;
+    }
   } else {
     c.window_values.push_back_reserved(x);
   }
 
-  // Time window: push, then evict from the front while the front is older than the width.
+  // Time window: push, then evict from the front while the front is older than the width. An
+  // entry at t is older exactly when t < ts - time_window; when that bound does not fit in 64
+  // bits the exact comparison decides.
   c.time_values.push_back_reserved(TimedValue{x, ts});
   c.time_sum = c.time_sum + x;
   c.time_sum_sq = c.time_sum_sq + x_sq;
-  while (!c.time_values.empty() && older_than_window(ts, c.time_values.front().ts, c.time_window)) {
-    const double y = c.time_values.front().value;
-    c.time_values.pop_front();
-    c.time_sum = c.time_sum - y;
-    c.time_sum_sq = c.time_sum_sq - y * y;
+  std::int64_t oldest_kept;
+  if (__builtin_sub_overflow(ts, c.time_window, &oldest_kept)) [[unlikely]] {
+    evict_exact(c, ts);
+  } else {
+    while (!c.time_values.empty() && c.time_values.front().ts < oldest_kept) {
+      const double y = c.time_values.front().value;
+      c.time_values.pop_front();
+      c.time_sum = c.time_sum - y;
+      c.time_sum_sq = c.time_sum_sq - y * y;
+    }
   }
 
-  // Moving average; the first value sets it whatever alpha is.
+  // Moving average; the first value sets it whatever alpha is. (1 - alpha) is computed here and
+  // not kept: the order of the operands fixes the bits a NaN result carries.
   if (c.ewma_initialized) {
     c.ewma = x * c.alpha + (1.0 - c.alpha) * c.ewma;
   } else {
@@ -73,22 +87,34 @@ void update_column(ColumnState& c, double x, std::int64_t ts) noexcept {
   }
 }
 
+}  // namespace
+
+void update_column(ColumnState& c, double x, std::int64_t ts) noexcept {
+  update(c, x, ts);
+}
+
+void Frame::apply(std::span<const Update> updates, std::int64_t ts,
+                  std::optional<std::string_view> missing) {
+  // Everything that can fail happens before the first column changes; growth keeps a time
+  // window's contents as they were.
+  for (const Update& u : updates) u.column->time_values.reserve_one();
+  if (missing) missing_column(*missing);
+  for (const Update& u : updates) update(*u.column, u.value, ts);
+}
+
 void Frame::append(std::span<const RowEntry> row, std::int64_t ts) {
-  // Everything that can fail happens before the first column changes: each name is looked up
-  // and its time window given room for the new entry (growth keeps the contents as they were).
-  runtime::SmallVector<ColumnState*, 16> targets;
-  targets.reserve(row.size());
+  runtime::SmallVector<Update, 16> updates;
+  updates.reserve(row.size());
   for (const RowEntry& entry : row) {
-    ColumnState* column = columns.find(entry.name);
+    ColumnState* column = find_column(entry.name);
     if (column == nullptr) missing_column(entry.name);
     column->time_values.reserve_one();
-    targets.emplace_back(column);
+    updates.emplace_back(Update{column, entry.value});
   }
-  for (std::size_t i = 0; i < row.size(); ++i) {
-    ColumnState& column = *targets[i];
-    // A name given twice (the boundary never does) needs a second slot.
-    if (column.time_values.full()) column.time_values.reserve_one();
-    update_column(column, row[i].value, ts);
+  for (const Update& u : updates) {
+    // A name given twice needs a second slot.
+    if (u.column->time_values.full()) u.column->time_values.reserve_one();
+    update(*u.column, u.value, ts);
   }
 }
 

@@ -84,8 +84,20 @@ inline double ewma(const ColumnState& c) noexcept {
 
 using Statistic = double (*)(const ColumnState&) noexcept;
 
+// The fatal error of a query for a name that is not a column (the name is deliberately not in
+// the message).
+[[noreturn]] void missing_queried_column();
+
 // Looks the column up and computes one statistic; an unknown name raises the fatal error
-// "Column does not exist" (the name is deliberately not in the message).
+// "Column does not exist".
 double query(const Frame& frame, std::string_view name, Statistic statistic);
+
+// The same for a key hashed as the frame's names were, with the statistic fixed at compile time.
+template <Statistic S>
+double query(const Frame& frame, ColumnKey key) {
+  const ColumnState* column = frame.find_column(key);
+  if (column == nullptr) [[unlikely]] missing_queried_column();
+  return S(*column);
+}
 
 }  // namespace quillometer::engine

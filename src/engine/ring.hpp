@@ -1,5 +1,6 @@
 // A first-in first-out ring of trivially copyable elements: push at the back, removal at the
-// front, storage that only grows.
+// front, storage that only grows. A ring whose storage is always a power of two (it starts
+// empty and only ever doubles) wraps its indices with a mask.
 #pragma once
 
 #include <algorithm>
@@ -14,14 +15,18 @@
 
 namespace quillometer::engine {
 
-template <class T>
+template <class T, bool PowerOfTwo = false>
 class Ring {
   static_assert(std::is_trivially_copyable_v<T>);
 
  public:
   Ring() noexcept = default;
   // Reserves storage for exactly `capacity` elements; throws std::bad_alloc.
-  explicit Ring(std::size_t capacity) { reallocate(capacity); }
+  explicit Ring(std::size_t capacity)
+    requires(!PowerOfTwo)
+  {
+    reallocate(capacity);
+  }
   Ring(Ring&& other) noexcept { swap(other); }
   Ring& operator=(Ring&& other) noexcept {
     Ring(std::move(other)).swap(*this);
@@ -45,7 +50,7 @@ class Ring {
   // callers that must not half-apply an update call this before changing anything.
   void reserve_one() {
     if (size_ < capacity_) return;
-    reallocate(capacity_ < 2 ? 4 : capacity_ * 2);
+    grow();
   }
 
   void push_back(const T& value) {
@@ -66,9 +71,28 @@ class Ring {
     --size_;
   }
 
+  // On a full ring: removes the front element and pushes `value` in one step (the back of a
+  // full ring is the slot its front leaves). Returns the element removed.
+  T replace_front(const T& value) noexcept {
+    T* slot = data_ + head_;
+    const T removed = *slot;
+    *slot = value;
+    head_ = wrap(head_ + 1);
+    return removed;
+  }
+
  private:
-  // Indices stay below 2 * capacity, so one conditional subtraction wraps them.
-  std::size_t wrap(std::size_t i) const noexcept { return i >= capacity_ ? i - capacity_ : i; }
+  // Indices stay below 2 * capacity, so one conditional subtraction wraps them; a power-of-two
+  // ring masks them instead.
+  std::size_t wrap(std::size_t i) const noexcept {
+    if constexpr (PowerOfTwo) {
+      return i & (capacity_ - 1);
+    } else {
+      return i >= capacity_ ? i - capacity_ : i;
+    }
+  }
+
+  [[gnu::noinline, gnu::cold]] void grow() { reallocate(capacity_ < 2 ? 4 : capacity_ * 2); }
 
   // Storage comes from malloc so that a request too large for the machine is reported as
   // std::bad_alloc by us, the same way under every allocator (sanitizers included).

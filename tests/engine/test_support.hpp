@@ -92,8 +92,8 @@ inline ColumnSnapshot snapshot(const ColumnState& c) {
 }
 
 // The values of a ring, front to back.
-template <class T>
-std::vector<T> contents(const Ring<T>& ring) {
+template <class T, bool PowerOfTwo>
+std::vector<T> contents(const Ring<T, PowerOfTwo>& ring) {
   std::vector<T> out;
   for (std::size_t i = 0; i < ring.size(); ++i) out.push_back(ring[i]);
   return out;
