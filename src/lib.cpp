@@ -124,11 +124,11 @@ void dealloc_entry(PyObject* object) noexcept {
 
 PyObject* append_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-  return boundary::guard_entry([&]() -> Result<PyObject*> {
+  return boundary::guard_entry([&]() __attribute__((always_inline)) -> Result<PyObject*> {
     std::array<PyObject*, 2> slots{};
     QM_TRY(boundary::bind_fastcall(kAppendSignature, args, nargs, kwnames, slots));
-    QM_TRY_ASSIGN(auto hold, boundary::take_exclusive<QuillometerObject>(
-                                 self, class_type_or_fatal(), kClassName));
+    boundary::Hold<QuillometerObject, boundary::HoldKind::exclusive> hold;
+    QM_TRY(hold.take(self, class_type_or_fatal(), kClassName));
     engine::Frame& frame = hold.instance().frame;
     boundary::ResolvedRow row;
     if (Status converted = boundary::extract_row(slots[0], frame, row); !converted) [[unlikely]] {
@@ -143,11 +143,11 @@ PyObject* append_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 template <const boundary::MethodSignature& Signature, engine::Statistic Statistic>
 PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  return boundary::guard_entry([&]() -> Result<PyObject*> {
+  return boundary::guard_entry([&]() __attribute__((always_inline)) -> Result<PyObject*> {
     std::array<PyObject*, 1> slots{};
     QM_TRY(boundary::bind_fastcall(Signature, args, nargs, kwnames, slots));
-    QM_TRY_ASSIGN(auto hold, boundary::take_shared<QuillometerObject>(self, class_type_or_fatal(),
-                                                                      kClassName));
+    boundary::Hold<QuillometerObject, boundary::HoldKind::shared> hold;
+    QM_TRY(hold.take(self, class_type_or_fatal(), kClassName));
     QM_TRY_ARGUMENT(engine::ColumnKey col, "col", boundary::extract_key(slots[0]));
     PyObject* result = PyFloat_FromDouble(engine::query<Statistic>(hold.instance().frame, col));
     if (result == nullptr) [[unlikely]] boundary::api_call_failed();

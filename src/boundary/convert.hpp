@@ -105,15 +105,16 @@ class ResolvedRow {
   friend Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value,
                                       engine::Frame& frame, ResolvedRow& row);
 
-  void resolve(engine::Frame& frame, engine::ColumnKey key, double value) {
-    if (missing_) return;  // nothing is applied after an unknown name; conversion goes on
+  [[gnu::always_inline]] void resolve(engine::Frame& frame, engine::ColumnKey key, double value) {
+    if (missing_) [[unlikely]] return;  // nothing is applied after an unknown name
     engine::ColumnState* column = frame.find_column(key);
     if (column == nullptr) [[unlikely]] {
-      missing_.emplace(key.name);
+      note_missing(key.name);
       return;
     }
-    updates_.emplace_back(engine::Update{column, value});
+    updates_.push_back_reserved(engine::Update{column, value});
   }
+  [[gnu::cold, gnu::noinline]] void note_missing(std::string_view name) { missing_.emplace(name); }
   void keep_last_of_each_column();
 
   runtime::SmallVector<engine::Update, 64> updates_;
@@ -133,10 +134,13 @@ Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value,
 // Converts a dict (or subclass, read as a dict) and looks its names up in `frame`; `row` must
 // be empty. Keys convert to text, values to float, and a conversion error ends the walk; a name
 // that is not a column is only recorded, so that later conversion errors still come first.
-inline Status extract_row(PyObject* obj, engine::Frame& frame, ResolvedRow& row) {
+[[gnu::always_inline]] inline Status extract_row(PyObject* obj, engine::Frame& frame,
+                                                ResolvedRow& row) {
   if (!PyDict_Check(obj)) [[unlikely]] return fail(Error::type_mismatch(obj, "PyDict"));
   const Py_ssize_t size = PyDict_GET_SIZE(obj);
-  row.updates_.reserve(static_cast<std::size_t>(size));
+  // A dict that Python code changes during the walk can yield one entry more than it had
+  // before the walk stops it.
+  row.updates_.reserve(static_cast<std::size_t>(size) + 1);
   Py_ssize_t remaining = size;
   Py_ssize_t position = 0;
   for (;;) {

@@ -21,15 +21,29 @@ inline constexpr std::int64_t kExclusive = -1;
 
 enum class HoldKind { shared, exclusive };
 
+// Accepts the receiver if it is an instance of cls (or a subtype); otherwise the TypeError
+// "'<type>' object cannot be converted to '<class name>'".
+[[gnu::cold]] inline Status check_receiver_general(PyObject* receiver, PyTypeObject* cls,
+                                                   std::string_view class_name) noexcept {
+  if (PyType_IsSubtype(Py_TYPE(receiver), cls)) return {};
+  return fail(Error::type_mismatch(receiver, class_name));
+}
+
+[[gnu::always_inline]] inline Status check_receiver(PyObject* receiver, PyTypeObject* cls,
+                                                    std::string_view class_name) noexcept {
+  if (Py_TYPE(receiver) == cls) [[likely]] return {};
+  return check_receiver_general(receiver, cls, class_name);
+}
+
 // A hold on an instance of type Instance (which has a BorrowFlag member `borrow_flag`), with a
-// strong reference to the receiver for as long as the hold lasts.
+// strong reference to the receiver for as long as the hold lasts. It starts empty; take()
+// checks the receiver and takes the hold, which the destructor gives back.
 template <class Instance, HoldKind Kind>
 class Hold {
  public:
-  explicit Hold(PyObject* receiver) noexcept : receiver_(Ref::borrow(receiver)) {}
-  Hold(Hold&& other) noexcept = default;
-  Hold& operator=(Hold&&) = delete;
+  Hold() noexcept = default;
   Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
   ~Hold() {
     if (!receiver_) return;
     BorrowFlag& flag = instance().borrow_flag;
@@ -40,49 +54,32 @@ class Hold {
     }
   }
 
+  // Fails with the receiver's TypeError, or with the RuntimeError "Already mutably borrowed"
+  // (shared, while an append runs) or "Already borrowed" (exclusive, while anything runs).
+  [[gnu::always_inline]] Status take(PyObject* receiver, PyTypeObject* cls,
+                                     std::string_view class_name) noexcept {
+    QM_TRY(check_receiver(receiver, cls, class_name));
+    BorrowFlag& flag = reinterpret_cast<Instance*>(receiver)->borrow_flag;
+    const std::int64_t seen = flag.load(std::memory_order_acquire);
+    if constexpr (Kind == HoldKind::shared) {
+      if (seen == kExclusive) [[unlikely]] {
+        return fail(Error::fixed_message(PyExc_RuntimeError, "Already mutably borrowed"));
+      }
+      flag.store(seen + 1, std::memory_order_relaxed);
+    } else {
+      if (seen != 0) [[unlikely]] {
+        return fail(Error::fixed_message(PyExc_RuntimeError, "Already borrowed"));
+      }
+      flag.store(kExclusive, std::memory_order_relaxed);
+    }
+    receiver_.borrow_into_empty(receiver);
+    return {};
+  }
+
   Instance& instance() const noexcept { return *reinterpret_cast<Instance*>(receiver_.get()); }
 
  private:
   Ref receiver_;
 };
-
-// Accepts the receiver if it is an instance of cls (or a subtype); otherwise the TypeError
-// "'<type>' object cannot be converted to '<class name>'".
-[[gnu::cold]] inline Status check_receiver_general(PyObject* receiver, PyTypeObject* cls,
-                                                   std::string_view class_name) noexcept {
-  if (PyType_IsSubtype(Py_TYPE(receiver), cls)) return {};
-  return fail(Error::type_mismatch(receiver, class_name));
-}
-
-inline Status check_receiver(PyObject* receiver, PyTypeObject* cls,
-                             std::string_view class_name) noexcept {
-  if (Py_TYPE(receiver) == cls) [[likely]] return {};
-  return check_receiver_general(receiver, cls, class_name);
-}
-
-template <class Instance>
-Result<Hold<Instance, HoldKind::shared>> take_shared(PyObject* receiver, PyTypeObject* cls,
-                                                     std::string_view class_name) noexcept {
-  QM_TRY(check_receiver(receiver, cls, class_name));
-  BorrowFlag& flag = reinterpret_cast<Instance*>(receiver)->borrow_flag;
-  const std::int64_t seen = flag.load(std::memory_order_acquire);
-  if (seen == kExclusive) [[unlikely]] {
-    return fail(Error::fixed_message(PyExc_RuntimeError, "Already mutably borrowed"));
-  }
-  flag.store(seen + 1, std::memory_order_relaxed);
-  return Hold<Instance, HoldKind::shared>(receiver);
-}
-
-template <class Instance>
-Result<Hold<Instance, HoldKind::exclusive>> take_exclusive(PyObject* receiver, PyTypeObject* cls,
-                                                           std::string_view class_name) noexcept {
-  QM_TRY(check_receiver(receiver, cls, class_name));
-  BorrowFlag& flag = reinterpret_cast<Instance*>(receiver)->borrow_flag;
-  if (flag.load(std::memory_order_acquire) != 0) [[unlikely]] {
-    return fail(Error::fixed_message(PyExc_RuntimeError, "Already borrowed"));
-  }
-  flag.store(kExclusive, std::memory_order_relaxed);
-  return Hold<Instance, HoldKind::exclusive>(receiver);
-}
 
 }  // namespace quillometer::boundary

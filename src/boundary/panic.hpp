@@ -39,7 +39,7 @@ class EntryScope {
 
 // Runs the body of an entry that returns an object: its result, or NULL with the exception set.
 template <class Body>
-PyObject* guard_entry(Body&& body) noexcept {
+[[gnu::always_inline]] inline PyObject* guard_entry(Body&& body) noexcept {
   detail::EntryScope scope;
   try {
     try {

@@ -45,15 +45,19 @@ inline std::uint32_t load16(const char* p) noexcept {
   return v;
 }
 
-// Equal-length byte strings compared without a library call for the usual short names.
-inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+// Equal-length byte strings compared without a library call for the usual short names: two
+// overlapping loads cover any length from 2 to 16.
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b,
+                                              std::size_t n) noexcept {
   using runtime::detail::load32;
   using runtime::detail::load64;
-  if (n > 16) return std::memcmp(a, b, n) == 0;
-  if (n > 8) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
-  if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
-  if (n >= 2) return load16(a) == load16(b) && a[n - 1] == b[n - 1];
-  return n == 0 || a[0] == b[0];
+  if (n <= 8) {
+    if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+    if (n >= 2) return load16(a) == load16(b) && a[n - 1] == b[n - 1];
+    return n == 0 || a[0] == b[0];
+  }
+  if (n <= 16) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
+  return std::memcmp(a, b, n) == 0;
 }
 
 }  // namespace detail
@@ -72,7 +76,7 @@ class ColumnTable {
   // Inserts a fresh state under `key`, replacing (and freeing) the state of an equal name.
   void insert_or_replace(ColumnKey key, ColumnState&& state);
 
-  ColumnState* find(ColumnKey key) noexcept {
+  [[gnu::always_inline]] ColumnState* find(ColumnKey key) noexcept {
     if (entries_.empty()) return nullptr;
     const std::uint32_t tag = detail::tag_of(key.hash);
     std::size_t i = static_cast<std::size_t>(key.hash) & mask_;
@@ -89,7 +93,7 @@ class ColumnTable {
       i = (i + 1) & mask_;
     }
   }
-  const ColumnState* find(ColumnKey key) const noexcept {
+  [[gnu::always_inline]] const ColumnState* find(ColumnKey key) const noexcept {
     return const_cast<ColumnTable*>(this)->find(key);
   }
 
@@ -138,8 +142,12 @@ class Frame {
   Frame(Frame&&) noexcept = default;
   Frame& operator=(Frame&&) noexcept = default;
 
-  ColumnState* find_column(ColumnKey key) noexcept { return columns.find(key); }
-  const ColumnState* find_column(ColumnKey key) const noexcept { return columns.find(key); }
+  [[gnu::always_inline]] ColumnState* find_column(ColumnKey key) noexcept {
+    return columns.find(key);
+  }
+  [[gnu::always_inline]] const ColumnState* find_column(ColumnKey key) const noexcept {
+    return columns.find(key);
+  }
   // By name alone, under the engine's own hash (frames built without caller hashes).
   ColumnState* find_column(std::string_view name) noexcept {
     return columns.find(ColumnTable::engine_key(name));

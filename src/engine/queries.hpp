@@ -94,7 +94,7 @@ double query(const Frame& frame, std::string_view name, Statistic statistic);
 
 // The same for a key hashed as the frame's names were, with the statistic fixed at compile time.
 template <Statistic S>
-double query(const Frame& frame, ColumnKey key) {
+[[gnu::always_inline]] inline double query(const Frame& frame, ColumnKey key) {
   const ColumnState* column = frame.find_column(key);
   if (column == nullptr) [[unlikely]] missing_queried_column();
   return S(*column);

@@ -52,6 +52,14 @@ class SmallVector {
     return *slot;
   }
 
+  // Appends to a vector known to have room (after reserve).
+  void push_back_reserved(const T& value) noexcept
+    requires std::is_trivially_copyable_v<T>
+  {
+    ::new (static_cast<void*>(data_ + size_)) T(value);
+    ++size_;
+  }
+
   void pop_back() noexcept { data_[--size_].~T(); }
 
   void clear() noexcept {
