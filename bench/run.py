@@ -75,9 +75,9 @@ SIZES = (256, 1024, 4096, 16384)  # iterations per timed loop; the empty loop ru
 
 
 def wall_clock(all_cases, rounds, target_ms):
-    """all_cases[0] is the empty loop. Best ns per iteration of each case over interleaved rounds (each round visits every case,
-    starting at a different one), net of the empty loop over as many items. A round times a
-    case on fresh subjects until about target_ms has passed."""
+    """Best ns per iteration of each case over interleaved rounds (each round visits every case,
+    starting at a different one), net of the empty loop (all_cases[0]) over as many items. A
+    round times a case on fresh subjects until about target_ms has passed."""
     target_ns = target_ms * 1e6
     plan = {}
     for case in all_cases[1:]:
@@ -160,6 +160,7 @@ def callgrind(module_paths, n, runs):
 
 def memory(module_path):
     """The frame's resident memory against its window payload, in a fresh process."""
+    module_path = module_path.rpartition("=")[2]
     output = subprocess.run([interpreter(), str(CHILD), "memory", f"--module-path={module_path}"],
                             check=True, capture_output=True, text=True).stdout
     figures = json.loads(output)
@@ -270,26 +271,27 @@ def report(all_cases, module_labels, wall, instructions, memory_figures, header)
                 unmeasured.append(prefix + key)
             elif not holds:
                 misses.append(prefix + key)
-    if memory_figures:
-        m = memory_figures
+        m = (memory_figures or {}).get(label)
+        if m is None:
+            unmeasured.append(prefix + "memory_ratio")
+            continue
         holds = m["ratio"] <= MEMORY_LIMIT
         lines.append(
             f"memory: {m['columns']:,} columns, window_size {cases.WINDOW_SIZE}, time_window "
             f"{cases.TIME_WINDOW}, after {m['rows']:,} full rows: frame {m['rss_delta'] / 1e6:.1f}"
             f" MB resident (process {m['rss_total'] / 1e6:.1f} MB) for {m['payload'] / 1e6:.1f}"
             f" MB of window payload")
-        lines.append(f"target memory_ratio <= {MEMORY_LIMIT}: {m['ratio']:.3f} {mark(holds)}")
-        pairs.append(f"memory_ratio={m['ratio']:.3f}")
+        lines.append(f"target {prefix}memory_ratio <= {MEMORY_LIMIT}: {m['ratio']:.3f}"
+                     f" {mark(holds)}")
+        pairs.append(f"{prefix}memory_ratio={m['ratio']:.3f}")
         if not holds:
-            misses.append("memory_ratio")
-    else:
-        unmeasured.append("memory_ratio")
-    verdict = "all_met" if not misses and not unmeasured else ""
+            misses.append(prefix + "memory_ratio")
+    verdict = "missed" if misses else "all_met" if not unmeasured else "met_as_measured"
+    pairs.append(f"targets={verdict}")
     if misses:
-        verdict = "missed:" + ",".join(misses)
+        pairs.append("missed=" + ",".join(misses))
     if unmeasured:
-        verdict += (" " if verdict else "") + "unmeasured=" + ",".join(unmeasured)
-    pairs.append("targets=" + verdict)
+        pairs.append("unmeasured=" + ",".join(unmeasured))
     lines.append("")
     lines.append(" ".join(pairs))
     return lines
@@ -376,7 +378,7 @@ def main():
     memory_figures = None
     if not args.no_memory:
         log("memory: 10,000-column frame")
-        memory_figures = memory(module_paths[0].rpartition("=")[2])
+        memory_figures = {label: memory(path) for label, path in zip(module_labels, module_paths)}
 
     header = [
         f"quillometer benchmark, {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M}"
