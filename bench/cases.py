@@ -92,13 +92,14 @@ def rows_of(width):
 _items = {}
 
 
-def items_of(width, n):
-    """(ts, row) pairs for one loop: ts 0, 1, 2, ... cycling through the prebuilt rows. Built
-    ahead so that the loop itself allocates nothing; cached, as every round reuses them."""
-    key = (width, n)
+def segments_of(width, n, reps):
+    """reps consecutive runs of n (ts, row) pairs: ts 0, 1, 2, ... cycling through the prebuilt
+    rows. Built ahead so that a loop allocates nothing; cached, as every round reuses them."""
+    key = (width, n, reps)
     if key not in _items:
         rows = rows_of(width)
-        _items[key] = [(t, rows[t % DISTINCT_ROWS]) for t in range(n)]
+        items = [(t, rows[t % DISTINCT_ROWS]) for t in range(n * reps)]
+        _items[key] = [items[i * n:(i + 1) * n] for i in range(reps)]
     return _items[key]
 
 
@@ -113,60 +114,54 @@ def warmed(factory, width):
 
 
 class Case:
-    """One measured loop. `prepare(n)` returns a callable running n iterations on a fresh
-    subject. Every loop has the empty loop's skeleton (`for t, row in items`), so the empty
-    loop over the same items nets out exactly."""
+    """One measured loop. `setup()` makes the subject (its bound methods); `make(items, state)`
+    returns the loop over items. Every loop has the empty loop's skeleton
+    (`for t, row in items`), so the empty loop over as many items nets out exactly."""
 
-    def __init__(self, name, group, impl, width, prepare):
-        self.name, self.group, self.impl, self.width = name, group, impl, width
-        self.prepare = prepare
+    def __init__(self, name, impl, width, setup, make):
+        self.name, self.impl, self.width = name, impl, width
+        self.group = name.split("/")[0].rstrip("0123456789")
+        self._setup, self._make = setup, make
+
+    def prepare(self, n, reps=1):
+        """reps loops of n iterations each on one fresh subject, ts rising across them."""
+        state = self._setup()
+        return [self._make(items, state) for items in segments_of(self.width, n, reps)]
 
 
 def empty_case():
-    def prepare(n):
-        items = items_of(1, n)
-
+    def make(items, state):
         def loop():
             for t, row in items:
                 pass
 
         return loop
 
-    return Case("empty", "empty", "loop", 0, prepare)
+    return Case("empty", "loop", 1, lambda: None, make)
+
+
+def make_append(items, app):
+    def loop():
+        for t, row in items:
+            app(row, t)
+
+    return loop
 
 
 def append_case(impl, width, factory):
-    def prepare(n):
-        items = items_of(width, n)
-        app = warmed(factory, width).append
-
-        def loop():
-            for t, row in items:
-                app(row, t)
-
-        return loop
-
-    return Case(f"append{width}/{impl}", "append", impl, width, prepare)
+    return Case(f"append{width}/{impl}", impl, width, lambda: warmed(factory, width).append,
+                make_append)
 
 
 def floor_append_case(impl, width, floor_type):
-    def prepare(n):
-        items = items_of(width, n)
-        app = getattr(floor_type(names_of(width), WINDOW_SIZE, ALPHA, TIME_WINDOW), impl)
+    def setup():
+        return getattr(floor_type(names_of(width), WINDOW_SIZE, ALPHA, TIME_WINDOW), impl)
 
-        def loop():
-            for t, row in items:
-                app(row, t)
-
-        return loop
-
-    return Case(f"append{width}/{impl}", "append", impl, width, prepare)
+    return Case(f"append{width}/{impl}", impl, width, setup, make_append)
 
 
 def query_case(impl, subject_of):
-    def prepare(n):
-        items = items_of(1, n)
-        query = subject_of()
+    def make(items, query):
         col = "c3"
 
         def loop():
@@ -175,31 +170,27 @@ def query_case(impl, subject_of):
 
         return loop
 
-    return Case(f"query/{impl}", "query", impl, QUERY_WIDTH, prepare)
+    return Case(f"query/{impl}", impl, QUERY_WIDTH, subject_of, make)
 
 
 def construct_case(impl, factory):
-    def prepare(n):
-        items = items_of(1, n)
-        names = names_of(QUERY_WIDTH)
-
+    def make(items, names):
         def loop():
             for t, row in items:
                 factory(names, WINDOW_SIZE, ALPHA, TIME_WINDOW)
 
         return loop
 
-    return Case(f"construct/{impl}", "construct", impl, QUERY_WIDTH, prepare)
+    return Case(f"construct/{impl}", impl, QUERY_WIDTH, lambda: names_of(QUERY_WIDTH), make)
 
 
 def monitor_case(impl, methods_of):
     """Each row is appended, then zscore, rolling mean, rolling std and ewma are read for
     every column."""
 
-    def prepare(n):
-        items = items_of(MONITOR_WIDTH, n)
+    def make(items, methods):
         names = names_of(MONITOR_WIDTH)
-        app, zscore, rolling_mean, rolling_std, ewma = methods_of()
+        app, zscore, rolling_mean, rolling_std, ewma = methods
 
         def loop():
             for t, row in items:
@@ -212,7 +203,7 @@ def monitor_case(impl, methods_of):
 
         return loop
 
-    return Case(f"monitor/{impl}", "monitor", impl, MONITOR_WIDTH, prepare)
+    return Case(f"monitor/{impl}", impl, MONITOR_WIDTH, methods_of, make)
 
 
 def build_cases(modules, calibration, peers=None, plot_widths=False):

@@ -18,8 +18,8 @@ def callgrind(args):
     modules = cases.load_modules(args.module_path)
     for case in cases.build_cases(modules, calibration):
         # Specialises the loop's bytecode and fills the caches before anything is counted.
-        case.prepare(64)()
-        loop = case.prepare(args.n)
+        case.prepare(64)[0]()
+        (loop,) = case.prepare(args.n)
         calibration.callgrind_start()
         loop()
         calibration.callgrind_stop(case.name)

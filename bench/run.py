@@ -59,41 +59,49 @@ def interpreter():
 
 # ---- wall clock -------------------------------------------------------------------------------
 
-def time_once(case, n):
-    loop = case.prepare(n)
-    gc.disable()
-    try:
-        start = time.perf_counter_ns()
-        loop()
-        elapsed = time.perf_counter_ns() - start
-    finally:
-        gc.enable()
-    return elapsed / n
+def time_loops(loops, n):
+    """Best ns per iteration over the loops, each timed on its own with GC off."""
+    best = math.inf
+    for loop in loops:
+        gc.disable()
+        try:
+            start = time.perf_counter_ns()
+            loop()
+            elapsed = time.perf_counter_ns() - start
+        finally:
+            gc.enable()
+        best = min(best, elapsed)
+    return best / n
 
 
-SIZES = (256, 1024, 4096, 16384)  # iterations per timed loop; the empty loop runs at each
+SIZES = (16, 64, 256, 1024, 4096, 16384)  # iterations per timed loop
+MAX_ITEMS = 16384  # iterations per case and round
 
 
-def wall_clock(all_cases, rounds, target_ms):
+def wall_clock(all_cases, rounds, run_us, round_ms):
     """Best ns per iteration of each case over interleaved rounds (each round visits every case,
-    starting at a different one), net of the empty loop (all_cases[0]) over as many items. A
-    round times a case on fresh subjects until about target_ms has passed."""
-    target_ns = target_ms * 1e6
+    starting at a different one), net of the empty loop (all_cases[0]) over as many items.
+    Loops are short (about run_us each) so that the best of them misses the other processes
+    on a shared machine; a round runs a case's loops back to back on one fresh subject, with
+    ts rising across them, for about round_ms."""
     plan = {}
+
+    def add(name, case, per):
+        n = max([s for s in SIZES if s * per <= run_us * 1e3] or [SIZES[0]])
+        reps = max(1, min(MAX_ITEMS // n, round(round_ms * 1e6 / (n * per))))
+        plan[name] = (case, n, reps)
+
     for case in all_cases[1:]:
-        per = max(time_once(case, 64), 1.0)  # also specialises the loop's bytecode
-        n = max([s for s in SIZES if s * per <= target_ns] or [SIZES[0]])
-        plan[case.name] = (case, n, max(1, min(20, round(target_ns / (n * per)))))
+        add(case.name, case, max(time_loops(case.prepare(64), 64), 1.0))  # also specialises
     empty = all_cases[0]
     for n in sorted({n for _, n, _ in plan.values()}):
-        plan[f"empty@{n}"] = (empty, n, max(1, min(20, round(target_ns / (n * 30)))))
+        plan[f"empty@{n}"] = (empty, n, max(1, min(MAX_ITEMS // n, 64)))
     entries = list(plan.items())
     best = dict.fromkeys(plan, math.inf)
     for r in range(rounds):
         shift = r * len(entries) // rounds
         for name, (case, n, reps) in entries[shift:] + entries[:shift]:
-            for _ in range(reps):
-                best[name] = min(best[name], time_once(case, n))
+            best[name] = min(best[name], time_loops(case.prepare(n, reps), n))
         log(f"  wall clock round {r + 1}/{rounds} done")
     net = {name: best[name] - best[f"empty@{n}"] for name, (_, n, _) in plan.items()
            if not name.startswith("empty@")}
@@ -352,7 +360,7 @@ def main():
     args = parser.parse_args()
     started = time.monotonic()
     rounds = args.rounds or (3 if args.quick else 9)
-    target_ms = 8 if args.quick else 25
+    round_ms = 4 if args.quick else 12
     callgrind_n = args.callgrind_n or (1024 if args.quick else 4096)
 
     if args.module_path:
@@ -368,7 +376,7 @@ def main():
     all_cases = cases.build_cases(modules, calibration, peer_classes, plot_widths=True)
 
     log(f"wall clock: {len(all_cases)} cases, {rounds} rounds")
-    wall, empty_ns = wall_clock(all_cases, rounds, target_ms)
+    wall, empty_ns = wall_clock(all_cases, rounds, 500, round_ms)
 
     instructions, empty_instructions = {}, None
     if not args.no_callgrind:
