@@ -323,9 +323,11 @@ def plot(all_cases, wall, path):
     for impl, points in series.items():
         points.sort()
         style = "--" if impl in FLOORS else "-"
+        label = {"runstats": "runstats (no windows)", "python": "pure Python"}.get(impl, impl)
         ax.plot([w for w, _ in points], [max(ns, 0.1) for _, ns in points], style, marker="o",
-                label=impl)
+                label=label)
     ax.set_xscale("log", base=2)
+    ax.set_xticks(cases.PLOT_WIDTHS, [str(w) for w in cases.PLOT_WIDTHS])
     ax.set_yscale("log")
     ax.set_xlabel("row width (columns per append)")
     ax.set_ylabel("ns per append (net of the empty loop)")
