@@ -109,6 +109,7 @@ class PurePython:
         return math.sqrt(v) if v > 0.0 else 0.0
 
     def zscore(self, col):
+        # Repeats rolling_std's arithmetic: a shared helper's call would cost about as much.
         c = self._columns[col]
         n = len(c.window)
         if not n:
