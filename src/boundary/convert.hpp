@@ -39,19 +39,27 @@ inline std::uint64_t str_hash(PyObject* text) noexcept {
   return static_cast<std::uint64_t>(hash);
 }
 
-Result<engine::ColumnKey> extract_key_general(PyObject* obj);
+// An exact str of ASCII characters stored in the object itself, with its hash cached: its
+// text and hash are read without a call.
+[[gnu::always_inline]] inline bool is_ready_ascii_key(PyObject* obj) noexcept {
+  if (!PyUnicode_CheckExact(obj)) return false;
+  const auto* ascii = reinterpret_cast<const PyASCIIObject*>(obj);
+  return (ascii->state.compact & ascii->state.ascii) != 0 && ascii->hash != -1;
+}
 
-// A str as a column key: its UTF-8 read in place and its hash.
-inline Result<engine::ColumnKey> extract_key(PyObject* obj) {
-  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
-    auto* ascii = reinterpret_cast<PyASCIIObject*>(obj);
-    if (ascii->hash != -1) [[likely]] {
-      return engine::ColumnKey{
-          std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+// The key of a str that is_ready_ascii_key accepts.
+[[gnu::always_inline]] inline engine::ColumnKey ready_ascii_key(PyObject* obj) noexcept {
+  const auto* ascii = reinterpret_cast<const PyASCIIObject*>(obj);
+  return {std::string_view(reinterpret_cast<const char*>(ascii + 1),
                            static_cast<std::size_t>(ascii->length)),
           static_cast<std::uint64_t>(ascii->hash)};
-    }
-  }
+}
+
+// A str as a column key, its UTF-8 read in place, with its hash; for keys that are not ready.
+Result<engine::ColumnKey> extract_key_general(PyObject* obj);
+
+inline Result<engine::ColumnKey> extract_key(PyObject* obj) {
+  if (is_ready_ascii_key(obj)) [[likely]] return ready_ascii_key(obj);
   return extract_key_general(obj);
 }
 
@@ -151,16 +159,8 @@ Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value,
     --remaining;
     // An exact compact-ASCII key with its hash cached and an exact float value convert without
     // running any Python code, so they need no references of their own for the step.
-    if (PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) &&
-        reinterpret_cast<PyASCIIObject*>(key)->hash != -1 && PyFloat_CheckExact(value))
-        [[likely]] {
-      auto* ascii = reinterpret_cast<PyASCIIObject*>(key);
-      row.resolve(frame,
-                  engine::ColumnKey{
-                      std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
-                                       static_cast<std::size_t>(ascii->length)),
-                      static_cast<std::uint64_t>(ascii->hash)},
-                  PyFloat_AS_DOUBLE(value));
+    if (is_ready_ascii_key(key) && PyFloat_CheckExact(value)) [[likely]] {
+      row.resolve(frame, ready_ascii_key(key), PyFloat_AS_DOUBLE(value));
     } else {
       QM_TRY(extract_entry_general(obj, key, value, frame, row));
     }
