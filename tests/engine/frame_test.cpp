@@ -266,6 +266,29 @@ TEST(ColumnLookupTest, NamesMeetingInOneSlotStillCompareEveryByte) {
   }
 }
 
+// A caller's hash that sends every name to one slot and one tag: only the bytes tell names apart.
+TEST(ColumnLookupTest, CallerHashesThatAllCollideStillFindEveryName) {
+  Names names;
+  for (int length = 0; length < 40; ++length) names.push_back(std::string(length, 'n'));
+  for (int i = 0; i < 60; ++i) names.push_back("c" + std::to_string(i));
+  names.push_back("c0");  // repeated: one column
+  const std::vector<std::uint64_t> hashes(names.size(), 0x1234'5678'9abc'def0u);
+  Frame frame(names, hashes, 2, 0.5, 10);
+  EXPECT_EQ(frame.columns.size(), names.size() - 1);
+  std::set<const ColumnState*> seen;
+  for (const std::string& name : names) {
+    const ColumnState* c = frame.find_column(ColumnKey{name, hashes[0]});
+    ASSERT_NE(c, nullptr) << name;
+    seen.insert(c);
+  }
+  EXPECT_EQ(seen.size(), names.size() - 1);
+  EXPECT_EQ(frame.find_column(ColumnKey{"c60", hashes[0]}), nullptr);
+  EXPECT_EQ(frame.find_column(ColumnKey{std::string(40, 'n'), hashes[0]}), nullptr);
+  // The high half of the hash is compared before any byte: a name brought with a hash that
+  // differs there is not found.
+  EXPECT_EQ(frame.find_column(ColumnKey{"c1", hashes[0] ^ (std::uint64_t{1} << 40)}), nullptr);
+}
+
 TEST(FrameConstructionTest, MovedFrameKeepsItsColumns) {
   Frame frame(Names{"a"}, 2, 0.5, 10);
   append_one(frame, "a", 1.5, 3);

@@ -421,6 +421,44 @@ TEST(AppendFailureTest, TimeWindowThatCannotGrowLeavesEveryColumnAsItWas) {
   EXPECT_GE(failures, names.size());
 }
 
+// Rows whose names the caller has looked up are applied exactly as rows given by name.
+TEST(ApplyTest, ResolvedRowsMatchRowsGivenByName) {
+  const Names names{"a", "b", "c"};
+  Frame by_name(names, 3, 0.25, 5);
+  Frame resolved(names, 3, 0.25, 5);
+  for (std::int64_t ts = 0; ts < 40; ++ts) {
+    std::vector<RowEntry> row;
+    std::vector<Update> updates;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if ((ts + static_cast<std::int64_t>(i)) % 3 == 0) continue;  // rows name varying subsets
+      const double x = std::sin(static_cast<double>(ts * 7 + static_cast<std::int64_t>(i)));
+      row.push_back({names[i], x});
+      updates.push_back({resolved.find_column(names[i]), x});
+    }
+    const std::int64_t stamp = ts % 5 == 4 ? ts - 3 : ts;  // some timestamps go back
+    by_name.append(row, stamp);
+    resolved.apply(updates, stamp, std::nullopt);
+  }
+  EXPECT_EQ(snapshots(resolved, names), snapshots(by_name, names));
+}
+
+// With a missing name, the columns found before it get room in their time windows first (so
+// exhausted memory would be reported before the name), then the row fails and changes nothing.
+TEST(ApplyTest, MissingNameReservesThenChangesNothing) {
+  const Names names{"a", "b", "c"};
+  Frame frame(names, 3, 0.5, 1000);
+  std::vector<RowEntry> row;
+  for (const std::string& name : names) row.push_back({name, 1.0});
+  for (std::int64_t ts = 0; ts < 4; ++ts) frame.append(row, ts);  // every time ring is full
+  const std::vector<ColumnSnapshot> before = snapshots(frame, names);
+  const std::vector<Update> found = {{&column(frame, "b"), 2.0}, {&column(frame, "a"), 3.0}};
+  EXPECT_EQ(fatal_message([&] { frame.apply(found, 9, "zz"); }), "Column 'zz' does not exist");
+  EXPECT_EQ(snapshots(frame, names), before);
+  EXPECT_FALSE(column(frame, "a").time_values.full());
+  EXPECT_FALSE(column(frame, "b").time_values.full());
+  EXPECT_TRUE(column(frame, "c").time_values.full());
+}
+
 TEST(AppendTest, SteadyStateAllocatesNothing) {
   REQUIRE_ALLOCATION_CONTROL();
   const Names names{"a", "b", "c"};
