@@ -88,13 +88,13 @@ PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noe
   return boundary::guard_entry([&]() -> Result<PyObject*> {
     std::array<PyObject*, 4> slots{};
     QM_TRY(boundary::bind_tuple_dict(kNewSignature, args, kwargs, slots));
-    QM_TRY_ARGUMENT(boundary::TextList col_names, "col_names",
+    QM_TRY_ARGUMENT(std::vector<engine::HashedName> col_names, "col_names",
                     boundary::extract_text_list(slots[0]));
     QM_TRY_ARGUMENT(std::uint64_t window_size, "window_size", boundary::extract_size(slots[1]));
     QM_TRY_ARGUMENT(double alpha, "alpha", boundary::extract_float(slots[2]));
     QM_TRY_ARGUMENT(std::int64_t time_window, "time_window", boundary::extract_int64(slots[3]));
 
-    engine::Frame frame(col_names.texts, col_names.hashes, window_size, alpha, time_window);
+    engine::Frame frame(col_names, window_size, alpha, time_window);
 
     allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
     PyObject* object = alloc(subtype, 0);

@@ -29,7 +29,7 @@ Result<std::string_view> extract_text(PyObject* obj) {
   return engine::ColumnKey{text, str_hash(obj)};
 }
 
-Result<TextList> extract_text_list(PyObject* obj) {
+Result<std::vector<engine::HashedName>> extract_text_list(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     return fail(Error::fixed_message(PyExc_TypeError, "Can't extract `str` to `Vec`"));
   }
@@ -39,16 +39,13 @@ Result<TextList> extract_text_list(PyObject* obj) {
     fetch_error();  // discarded: the hint only sizes the reservation
     hint = 0;
   }
-  TextList names;
-  const std::size_t reserved = std::min(static_cast<std::size_t>(hint), kMaxReservedNames);
-  names.texts.reserve(reserved);
-  names.hashes.reserve(reserved);
+  std::vector<engine::HashedName> names;
+  names.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedNames));
   Ref iterator = Ref::steal(PyObject_GetIter(obj));
   if (!iterator) return fail(fetch_error());
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     QM_TRY_ASSIGN(std::string_view name, extract_text(item.get()));
-    names.texts.emplace_back(name);
-    names.hashes.push_back(str_hash(item.get()));
+    names.push_back(engine::HashedName{std::string(name), str_hash(item.get())});
   }
   if (auto error = take_error()) return fail(std::move(*error));
   return names;

@@ -25,11 +25,7 @@ Result<std::uint64_t> extract_size(PyObject* obj);
 
 // Column names with their hashes, the hash being the interpreter's hash of each name as a str
 // (so a name's hash depends on its text alone, whatever str subclass carried it).
-struct TextList {
-  std::vector<std::string> texts;
-  std::vector<std::uint64_t> hashes;
-};
-Result<TextList> extract_text_list(PyObject* obj);
+Result<std::vector<engine::HashedName>> extract_text_list(PyObject* obj);
 
 // The interpreter's hash of a str (or subclass) as a str: the cached value, or str's own hash
 // function, never a subclass's __hash__. It runs no Python code and cannot fail.

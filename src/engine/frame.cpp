@@ -71,11 +71,11 @@ Frame::Frame(std::span<const std::string> col_names, std::uint64_t window_size, 
   }
 }
 
-Frame::Frame(std::span<const std::string> col_names, std::span<const std::uint64_t> name_hashes,
-             std::uint64_t window_size, double alpha, std::int64_t time_window) {
-  for (std::size_t i = 0; i < col_names.size(); ++i) {
+Frame::Frame(std::span<const HashedName> col_names, std::uint64_t window_size, double alpha,
+             std::int64_t time_window) {
+  for (const HashedName& name : col_names) {
     if (window_size >= kMaxWindowSize) runtime::raise_fatal("capacity overflow");
-    columns.insert_or_replace(ColumnKey{col_names[i], name_hashes[i]},
+    columns.insert_or_replace(ColumnKey{name.text, name.hash},
                               ColumnState(window_size, alpha, time_window));
   }
 }

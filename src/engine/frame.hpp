@@ -27,6 +27,12 @@ struct ColumnKey {
   std::uint64_t hash;
 };
 
+// An owned column name with its hash, for a frame built with the caller's hash function.
+struct HashedName {
+  std::string text;
+  std::uint64_t hash;
+};
+
 // One entry of a row whose column has been found: the column and its value.
 struct Update {
   ColumnState* column;
@@ -134,10 +140,10 @@ class Frame {
   // storage cannot be had.
   Frame(std::span<const std::string> col_names, std::uint64_t window_size, double alpha,
         std::int64_t time_window);
-  // The same with each name's hash given by the caller (name_hashes[i] for col_names[i]); every
-  // lookup must then give a ColumnKey hashed the same way.
-  Frame(std::span<const std::string> col_names, std::span<const std::uint64_t> name_hashes,
-        std::uint64_t window_size, double alpha, std::int64_t time_window);
+  // The same with each name's hash given by the caller; every lookup must then give a
+  // ColumnKey hashed the same way.
+  Frame(std::span<const HashedName> col_names, std::uint64_t window_size, double alpha,
+        std::int64_t time_window);
 
   Frame(Frame&&) noexcept = default;
   Frame& operator=(Frame&&) noexcept = default;

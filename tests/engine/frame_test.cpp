@@ -273,7 +273,9 @@ TEST(ColumnLookupTest, CallerHashesThatAllCollideStillFindEveryName) {
   for (int i = 0; i < 60; ++i) names.push_back("c" + std::to_string(i));
   names.push_back("c0");  // repeated: one column
   const std::vector<std::uint64_t> hashes(names.size(), 0x1234'5678'9abc'def0u);
-  Frame frame(names, hashes, 2, 0.5, 10);
+  std::vector<HashedName> hashed;
+  for (const std::string& name : names) hashed.push_back({name, hashes[0]});
+  Frame frame(hashed, 2, 0.5, 10);
   EXPECT_EQ(frame.columns.size(), names.size() - 1);
   std::set<const ColumnState*> seen;
   for (const std::string& name : names) {
