@@ -242,13 +242,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--time-column", help="the timestamp column (default: one named "
                         "timestamp, ts, time, datetime or date, else the first)")
     parser.add_argument("--columns", nargs="+", help="the value columns (default: all others)")
-    parser.add_argument("--window-size", type=int, default=Settings.window_size)
-    parser.add_argument("--alpha", type=float, default=Settings.alpha)
+    parser.add_argument("--window-size", type=int, default=Settings.window_size,
+                        help="values per column in the count window (default: %(default)s)")
+    parser.add_argument("--alpha", type=float, default=Settings.alpha,
+                        help="the EWMA's smoothing factor (default: %(default)s)")
     parser.add_argument("--time-window", type=int, default=Settings.time_window,
                         help="in timestamp units; seconds for date-time columns "
                              "(default: %(default)s, a day)")
     parser.add_argument("--threshold", type=float, default=Settings.threshold,
-                        help="flag a value whose |z| in its rolling window exceeds this")
+                        help="flag a value whose |z| in its rolling window exceeds this "
+                             "(default: %(default)s)")
     parser.add_argument("--chart", type=Path, default=Path("build/example/temperature_stream.png"),
                         help="PNG to write (default: %(default)s)")
     parser.add_argument("--chart-column", help="the column to draw (default: the first)")
