@@ -1,4 +1,5 @@
-# Shared by the project's scripts: installs what a fresh machine lacks.
+# Shared by the project's scripts: installs what a fresh machine lacks. Python packages go into
+# the project's own virtual environment (.venv), never into the system's interpreter.
 
 step() { printf '\n==== %s\n' "$*"; }
 
@@ -21,13 +22,75 @@ ensure_debian_packages() {
   fi
 }
 
-# Python packages, by distribution name, installed with pip when absent.
+# The project's virtual environment, created once and reused; activated for the calling script.
+VENV="${QUILLOMETER_VENV:-$PWD/.venv}"
+ensure_venv() {
+  if [ ! -x "$VENV/bin/python" ]; then
+    local base="${QUILLOMETER_PYTHON:-$(command -v python3.11 || command -v python3)}"
+    if ! "$base" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))'; then
+      echo "quillometer needs CPython 3.11; $base is $("$base" --version 2>&1)." >&2
+      echo "Set QUILLOMETER_PYTHON to a Python 3.11 interpreter." >&2
+      exit 1
+    fi
+    # Debian's interpreter makes virtual environments only with python3-venv installed.
+    "$base" -c 'import ensurepip' 2>/dev/null || ensure_debian_packages python3-venv
+    step "creating the virtual environment $VENV"
+    "$base" -m venv "$VENV"
+    "$VENV/bin/python" -m pip install --quiet --upgrade pip
+  fi
+  export VIRTUAL_ENV="$VENV"
+  export PATH="$VENV/bin:$PATH"
+  hash -r
+}
+
+# Python packages in the active environment, by requirement (name, optionally pinned with ==);
+# installed with pip when absent or at another pinned version.
 ensure_python_packages() {
-  local missing=()
-  for package in "$@"; do
-    python3 -m pip show --quiet "$package" >/dev/null 2>&1 || missing+=("$package")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  step "installing ${missing[*]}"
-  python3 -m pip install --quiet "${missing[@]}"
+  [ "${VIRTUAL_ENV:-}" = "$VENV" ] || ensure_venv
+  local missing
+  missing=$(python - "$@" <<'EOF'
+import sys
+from importlib import metadata
+for requirement in sys.argv[1:]:
+    name, _, pinned = requirement.partition("==")
+    try:
+        version = metadata.version(name)
+    except metadata.PackageNotFoundError:
+        print(requirement)
+        continue
+    if pinned and version != pinned:
+        print(requirement)
+EOF
+  )
+  [ -z "$missing" ] && return 0
+  step "installing" $missing
+  # shellcheck disable=SC2086 # one requirement per word
+  python -m pip install --quiet $missing
+}
+
+# What building the module without build isolation needs, so that the kept build directory
+# (build/<wheel tag>) is reused and a rebuild only compiles what changed.
+ensure_build_tools() {
+  ensure_python_packages scikit-build-core cmake ninja
+}
+
+# Builds and installs the module, with the given extras, into the active environment. Ninja's
+# progress lines are shown; pip's whole output is kept in build/pip-install.log.
+install_module() {
+  local spec="."
+  [ $# -gt 0 ] && spec=".[$(IFS=,; echo "$*")]"
+  step "building and installing quillometer${*:+ with the extras $*}"
+  mkdir -p build
+  local status
+  set +e
+  python -m pip install -v --no-build-isolation "$spec" 2>&1 | tee build/pip-install.log |
+    grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] ' | sed -u 's/^ */  /'
+  status=${PIPESTATUS[0]}
+  set -e
+  if [ "$status" -ne 0 ]; then
+    tail -n 40 build/pip-install.log >&2
+    echo "pip install failed; the whole log is build/pip-install.log" >&2
+    exit "$status"
+  fi
+  grep -E '^Successfully installed' build/pip-install.log || echo "quillometer is up to date"
 }

@@ -1,9 +1,22 @@
+# Type stubs for the quillometer extension module, shipped as a stub-only package so that
+# type checkers find them beside the one-file extension.
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex
+from typing import SupportsFloat, SupportsIndex, TypeVar, final
 
 __all__ = ["Quillometer"]
 
+# A row's values convert through __float__ (then __index__). A type variable rather than a
+# plain union keeps dict[str, float] and dict[str, int] variables acceptable: dict is
+# invariant in its values.
+_Value = TypeVar("_Value", bound=SupportsFloat | SupportsIndex)
+
+@final
 class Quillometer:
+    """Streaming statistics over a fixed set of named numeric columns.
+
+    `col_names` may be any sequence of str except a str itself, which is refused at run time.
+    """
+
     def __new__(
         cls,
         col_names: Sequence[str],
@@ -11,7 +24,7 @@ class Quillometer:
         alpha: SupportsFloat | SupportsIndex,
         time_window: SupportsIndex,
     ) -> Quillometer: ...
-    def append(self, row: dict[str, SupportsFloat | SupportsIndex], ts: SupportsIndex) -> None: ...
+    def append(self, row: dict[str, _Value], ts: SupportsIndex) -> None: ...
     def mean(self, col: str) -> float: ...
     def variance(self, col: str) -> float: ...
     def last(self, col: str) -> float: ...
