@@ -110,9 +110,9 @@ def recovery(stats, column):
     noticing the empty shard and replaying its log."""
     import ray
 
-    owner = codec.shard_of(column, stats.shards)
-    actor = stats._actors[owner]
-    expected = stats._expected[owner]
+    owner = stats.owner(column)
+    actor = stats.actors[owner]
+    expected = stats.confirmed(owner)
     ray.kill(actor, no_restart=False)
     while True:
         try:

@@ -33,39 +33,22 @@ def _from_little_endian(typecode, data):
     return values
 
 
-class BatchBuffer:
-    """The values bound for one shard since its last batch. A value is stored with the number of
-    the row it came from, so the shard rebuilds the same rows; a column is an index into the
-    shard's column list; timestamps are int64 and values IEEE doubles, so nothing is rounded."""
+def new_batch():
+    """Empty (rows, timestamps, columns, values) arrays for the values bound for one shard.
+    A value keeps the number of the row it came from, so the shard rebuilds the same rows; a
+    column is an index into the shard's column list; timestamps are int64 and values IEEE
+    doubles, so nothing is rounded on the way."""
+    return (array.array("q"), array.array("q"), array.array("I"), array.array("d"))
 
-    __slots__ = ("rows", "timestamps", "columns", "values")
 
-    def __init__(self):
-        self.rows = array.array("q")
-        self.timestamps = array.array("q")
-        self.columns = array.array("I")
-        self.values = array.array("d")
-
-    def __len__(self):
-        return len(self.values)
-
-    def add(self, row, ts, column, value):
-        self.rows.append(row)
-        self.timestamps.append(ts)
-        self.columns.append(column)
-        self.values.append(value)
-
-    def encode(self):
-        """The batch as one bytes object, and empties the buffer."""
-        count = len(self.values)
-        parts = [BATCH_MAGIC, count.to_bytes(8, "little")]
-        parts += [_little_endian(a) for a in (self.rows, self.timestamps, self.columns, self.values)]
-        self.__init__()
-        return b"".join(parts)
+def encode_batch(batch):
+    """The arrays of new_batch as one bytes object."""
+    parts = [BATCH_MAGIC, len(batch[3]).to_bytes(8, "little")]
+    return b"".join(parts + [_little_endian(values) for values in batch])
 
 
 def decode_batch(payload):
-    """(rows, timestamps, columns, values) of a batch made by BatchBuffer.encode."""
+    """The (rows, timestamps, columns, values) arrays of a batch made by encode_batch."""
     if payload[:4] != BATCH_MAGIC:
         raise ValueError("not a quillometer batch")
     count = int.from_bytes(payload[4:12], "little")

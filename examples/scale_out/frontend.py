@@ -87,7 +87,10 @@ class ShardedQuillometer:
             self._route[name] = (owner, len(self._columns[owner]))
             self._columns[owner].append(name)
         self._actors = [self._new_actor(s) for s in range(shards)]
-        self._buffers = [codec.BatchBuffer() for _ in range(shards)]
+        self._buffers = [None] * shards
+        self._appenders = [None] * shards
+        for s in range(shards):
+            self._start_batch(s)
         self._pending = [collections.deque() for _ in range(shards)]
         self._log = [[] for _ in range(shards)]
         self._expected = [0] * shards
@@ -104,25 +107,44 @@ class ShardedQuillometer:
         self.extend(((row, ts),))
 
     def extend(self, rows):
-        """Appends every (row, ts) of `rows`, in order."""
-        route, buffers, limit = self._route, self._buffers, self.batch_size
+        """Appends every (row, ts) of `rows`, in order. A row that names an unknown column, or
+        holds a value or timestamp that is not a number, raises and is not applied at all."""
+        route, known, limit = self._route, self._route.keys(), self.batch_size
+        buffers, appenders = self._buffers, self._appenders
         number = self._row
         try:
             for row, ts in rows:
-                try:
-                    targets = [route[name] for name in row]
-                except KeyError as missing:
-                    raise UnknownColumnError(missing.args[0]) from None
-                for (owner, column), value in zip(targets, row.values()):
-                    buffer = buffers[owner]
-                    buffer.add(number, ts, column, value)
-                    # A row cut here ends up as two appends with one timestamp; the columns
-                    # are independent, so the state is the same.
-                    if len(buffer) >= limit:
-                        self._send(owner)
+                if not row.keys() <= known:
+                    raise UnknownColumnError(next(name for name in row if name not in known))
+                full = False
+                for name, value in row.items():
+                    owner, column = route[name]
+                    add_row, add_ts, add_column, add_value = appenders[owner]
+                    add_row(number)
+                    add_ts(ts)
+                    add_column(column)
+                    add_value(value)
+                    full = full or len(buffers[owner][3]) >= limit
                 number += 1
+                if full:
+                    for s in range(self.shards):
+                        if len(buffers[s][3]) >= limit:
+                            self._send(s)
+        except BaseException:
+            self._drop_row(number)
+            raise
         finally:
             self._row = number
+
+    def _drop_row(self, number):
+        """Takes back what a failed row had buffered, so that no part of it is applied."""
+        for batch in self._buffers:
+            rows, keep = batch[0], len(batch[0])
+            while keep and rows[keep - 1] == number:
+                keep -= 1
+            # The arrays may differ in length by one when a conversion failed in the middle.
+            for values in batch:
+                del values[keep:]
 
     def ingest_partitions(self, directory):
         """Has every shard read its own columns' files from `directory` (see
@@ -140,7 +162,7 @@ class ShardedQuillometer:
         """Sends every buffered row and waits until every shard has confirmed it. The first
         rejected batch or partition is raised once all shards are settled."""
         for s in range(self.shards):
-            if len(self._buffers[s]):
+            if self._buffers[s][3]:
                 self._send(s)
         errors = []
         for s in range(self.shards):
@@ -169,6 +191,19 @@ class ShardedQuillometer:
             table.update(self._ask(s, lambda actor: actor.snapshot.remote()))
         return table
 
+    @property
+    def actors(self):
+        """The shard actors, shard 0 first (a restart keeps the handle; a replacement does not)."""
+        return tuple(self._actors)
+
+    def owner(self, column):
+        """The shard that holds `column`."""
+        return codec.shard_of(column, self.shards)
+
+    def confirmed(self, s):
+        """The number of values shard s has confirmed: what a replay would apply."""
+        return self._expected[s]
+
     def wait_ready(self):
         """Waits until every shard actor is up (actor start-up is a second or two)."""
         ray.get([actor.count.remote() for actor in self._actors])
@@ -186,9 +221,14 @@ class ShardedQuillometer:
 
     # Calls, confirmations and recovery
 
+    def _start_batch(self, s):
+        self._buffers[s] = codec.new_batch()
+        self._appenders[s] = tuple(values.append for values in self._buffers[s])
+
     def _send(self, s):
-        values = len(self._buffers[s])
-        self._submit(s, ("batch", self._buffers[s].encode()), values)
+        batch = self._buffers[s]
+        self._start_batch(s)
+        self._submit(s, ("batch", codec.encode_batch(batch)), len(batch[3]))
 
     def _submit(self, s, entry, values):
         while len(self._pending[s]) >= self.max_in_flight:

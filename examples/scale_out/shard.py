@@ -53,7 +53,7 @@ class Shard:
         return self.applied
 
     def apply(self, payload):
-        """Applies one batch of BatchBuffer.encode; a malformed batch is rejected whole."""
+        """Applies one batch of codec.encode_batch; a malformed batch is rejected whole."""
         rows, timestamps, columns, values = codec.decode_batch(payload)
         names = self.columns
         if columns and max(columns) >= len(names):
