@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import COLUMNS, SETTINGS, assert_identical, bits, make_stream, reference
+from scale_support import COLUMNS, SETTINGS, assert_identical, bits, make_stream, reference
 from examples.scale_out import UnknownColumnError, shard_of, write_partitions
 from examples.scale_out.codec import decode_batch, encode_batch, new_batch, read_column, read_manifest
 from examples.scale_out.shard import Shard

@@ -2,11 +2,13 @@
 for any number of shards, a killed shard rebuilt once by replay, unknown columns as ordinary
 errors that leave every shard's state as it was."""
 
+import ipaddress
+import os
 import time
 
 import pytest
 
-from conftest import COLUMNS, SETTINGS, assert_identical, make_stream, reference
+from scale_support import COLUMNS, SETTINGS, assert_identical, make_stream, reference
 from examples.scale_out import ShardedQuillometer, UnknownColumnError, write_partitions
 
 STREAM = make_stream(60_000, seed=20261208)
@@ -111,3 +113,61 @@ def test_an_unknown_column_is_an_ordinary_error_and_changes_nothing(ray_session,
         ray.kill(stats.actors[1], no_restart=True)
         assert_identical(stats.snapshot(), reference(accepted + tail))
         assert stats.rebuilds == 1
+
+
+def listening_sockets():
+    """{inode: (address, port)} of every listening TCP socket on this machine."""
+    sockets = {}
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as lines:
+            next(lines)
+            for line in lines:
+                fields = line.split()
+                address, port = fields[1].split(":")
+                if fields[3] != "0A":  # LISTEN
+                    continue
+                raw = bytes.fromhex(address)
+                # The kernel prints each 32-bit word in host order.
+                raw = b"".join(raw[i : i + 4][::-1] for i in range(0, len(raw), 4))
+                sockets[int(fields[9])] = (ipaddress.ip_address(raw), int(port, 16))
+    return sockets
+
+
+def own_processes():
+    """This process and every process started under it (Ray's servers and workers)."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    parents[int(entry)] = int(stat.read().rsplit(")", 1)[1].split()[1])
+            except OSError:
+                continue
+    family = {os.getpid()}
+    while True:
+        grown = family | {pid for pid, parent in parents.items() if parent in family}
+        if grown == family:
+            return family
+        family = grown
+
+
+def test_ray_listens_on_loopback_only(ray_session):
+    with sharded(2) as stats:
+        stats.wait_ready()
+        sockets = listening_sockets()
+        ours = []
+        for pid in own_processes():
+            try:
+                links = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+            except OSError:
+                continue
+            for link in links:
+                if link.startswith("socket:[") and int(link[8:-1]) in sockets:
+                    ours.append((pid, *sockets[int(link[8:-1])]))
+        assert len(ours) >= 5, ours  # the store, GCS, raylet, driver and actors all listen
+        exposed = [
+            (pid, str(address), port)
+            for pid, address, port in ours
+            if not (address.is_loopback or getattr(address, "ipv4_mapped", None) and address.ipv4_mapped.is_loopback)
+        ]
+        assert not exposed, exposed
