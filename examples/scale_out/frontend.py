@@ -2,8 +2,8 @@
 columns of one stream over K shard actors and rebuilds a lost shard by replaying its input."""
 
 import collections
+import logging
 import os
-import sys
 import time
 
 # Read by Ray when it is imported: take 127.0.0.1 as this node's address (so every Ray server
@@ -305,10 +305,9 @@ class ShardedQuillometer:
             self._pending[s].append((self._call(self._actors[s], entry), entry, values))
         self.rebuilds += 1
         self.rebuild_seconds.append(time.perf_counter() - started)
-        print(
-            f"shard {s} lost its state; rebuilt by replaying {self._expected[s]} values "
-            f"in {self.rebuild_seconds[-1]:.2f} s",
-            file=sys.stderr,
+        logging.getLogger(__name__).warning(
+            "shard %d lost its state; rebuilt by replaying %d values in %.2f s",
+            s, self._expected[s], self.rebuild_seconds[-1],
         )
 
 
