@@ -150,12 +150,12 @@ class ShardedQuillometer:
         """Has every shard read its own columns' files from `directory` (see
         codec.write_partitions); the driver only waits for the counts."""
         self.flush()
-        manifest = codec.read_manifest(os.path.abspath(directory))
+        directory = os.path.abspath(directory)
         counts = [0] * self.shards
-        for name, entry in manifest.items():
+        for name, entry in codec.read_manifest(directory).items():
             counts[codec.shard_of(name, self.shards)] += entry["count"]
         for s in range(self.shards):
-            self._submit(s, ("partition", os.path.abspath(directory)), counts[s])
+            self._submit(s, ("partition", directory), counts[s])
         self.flush()
 
     def flush(self):
@@ -251,14 +251,19 @@ class ShardedQuillometer:
             self._rebuild(s)
             return
         except RayTaskError as failure:
-            cause = failure.cause
-            if isinstance(cause, UnknownColumnError):
-                raise UnknownColumnError(*cause.args) from None
-            raise
+            self._raise_from_shard(failure)
         self._log[s].append(entry)
         self._expected[s] += values
         if count != self._expected[s]:
             self._rebuild(s)
+
+    @staticmethod
+    def _raise_from_shard(failure):
+        """A shard's UnknownColumnError as the caller's own, without Ray's wrapping; anything
+        else as Ray raised it."""
+        if isinstance(failure.cause, UnknownColumnError):
+            raise UnknownColumnError(*failure.cause.args) from None
+        raise failure
 
     def _ask(self, s, call):
         for _ in range(3):
@@ -268,9 +273,7 @@ class ShardedQuillometer:
                 self._rebuild(s)
                 continue
             except RayTaskError as failure:
-                if isinstance(failure.cause, UnknownColumnError):
-                    raise UnknownColumnError(*failure.cause.args) from None
-                raise
+                self._raise_from_shard(failure)
             if count == self._expected[s]:
                 return answer
             self._rebuild(s)
