@@ -1,0 +1,99 @@
+"""Lossless wire and file formats of the scale-out example: routing of a column to its shard,
+one bytes object per batch of rows, and a dataset split into one file per column."""
+
+import array
+import json
+import os
+import sys
+import zlib
+
+BATCH_MAGIC = b"QMB1"
+MANIFEST = "manifest.json"
+
+
+def shard_of(name, shards):
+    """The shard that owns a column: crc32 of its UTF-8 name, the same in every process
+    (Python's own str hash is salted per process)."""
+    return zlib.crc32(name.encode("utf-8")) % shards
+
+
+def _little_endian(values):
+    # Batches and files are little-endian on every host, so machines of both orders can mix.
+    if sys.byteorder != "little":
+        values = array.array(values.typecode, values)
+        values.byteswap()
+    return values.tobytes()
+
+
+def _from_little_endian(typecode, data):
+    values = array.array(typecode)
+    values.frombytes(data)
+    if sys.byteorder != "little":
+        values.byteswap()
+    return values
+
+
+def new_batch():
+    """Empty (rows, timestamps, columns, values) arrays for the values bound for one shard.
+    A value keeps the number of the row it came from, so the shard rebuilds the same rows; a
+    column is an index into the shard's column list; timestamps are int64 and values IEEE
+    doubles, so nothing is rounded on the way."""
+    return (array.array("q"), array.array("q"), array.array("I"), array.array("d"))
+
+
+def encode_batch(batch):
+    """The arrays of new_batch as one bytes object."""
+    parts = [BATCH_MAGIC, len(batch[3]).to_bytes(8, "little")]
+    return b"".join(parts + [_little_endian(values) for values in batch])
+
+
+def decode_batch(payload):
+    """The (rows, timestamps, columns, values) arrays of a batch made by encode_batch."""
+    if payload[:4] != BATCH_MAGIC:
+        raise ValueError("not a quillometer batch")
+    count = int.from_bytes(payload[4:12], "little")
+    sizes = (("q", 8), ("q", 8), ("I", 4), ("d", 8))
+    if len(payload) != 12 + count * sum(size for _, size in sizes):
+        raise ValueError("truncated quillometer batch")
+    arrays, offset = [], 12
+    for typecode, size in sizes:
+        arrays.append(_from_little_endian(typecode, payload[offset : offset + count * size]))
+        offset += count * size
+    return tuple(arrays)
+
+
+def write_partitions(directory, rows):
+    """Splits a stream of (row, ts) into one file per column under `directory`: int64
+    timestamps then float64 values, in stream order, listed with their counts in a manifest."""
+    per_column = {}
+    for row, ts in rows:
+        for name, value in row.items():
+            timestamps, values = per_column.setdefault(name, (array.array("q"), array.array("d")))
+            timestamps.append(ts)
+            values.append(value)
+    os.makedirs(directory, exist_ok=True)
+    manifest = {}
+    for number, (name, (timestamps, values)) in enumerate(per_column.items()):
+        file_name = f"col-{number:06d}.bin"
+        with open(os.path.join(directory, file_name), "wb") as out:
+            out.write(_little_endian(timestamps))
+            out.write(_little_endian(values))
+        manifest[name] = {"file": file_name, "count": len(values)}
+    with open(os.path.join(directory, MANIFEST), "w", encoding="utf-8") as out:
+        json.dump(manifest, out)
+    return manifest
+
+
+def read_manifest(directory):
+    with open(os.path.join(directory, MANIFEST), encoding="utf-8") as src:
+        return json.load(src)
+
+
+def read_column(directory, entry):
+    """(timestamps, values) of one column file listed in the manifest."""
+    count = entry["count"]
+    with open(os.path.join(directory, entry["file"]), "rb") as src:
+        data = src.read()
+    if len(data) != 16 * count:
+        raise ValueError(f"{entry['file']}: expected {count} values, found {len(data)} bytes")
+    return _from_little_endian("q", data[: 8 * count]), _from_little_endian("d", data[8 * count :])

@@ -1,0 +1,142 @@
+"""The pieces under the actors, in this process: lossless batches and partition files, routing
+that every process agrees on, and one shard fed batches giving the in-process results."""
+
+import json
+import os
+import random
+import struct
+import subprocess
+import sys
+
+import pytest
+
+from scale_support import COLUMNS, SETTINGS, assert_identical, bits, make_stream, reference
+from examples.scale_out import UnknownColumnError, shard_of, write_partitions
+from examples.scale_out.codec import decode_batch, encode_batch, new_batch, read_column, read_manifest
+from examples.scale_out.shard import Shard
+
+
+def batches_for(stream, columns, cuts):
+    """The stream as batches for a shard holding `columns`, cut after the given value counts
+    (a cut may fall inside a row)."""
+    index = {name: i for i, name in enumerate(columns)}
+    payloads, batch, cuts = [], new_batch(), sorted(cuts)
+    for number, (row, ts) in enumerate(stream):
+        for name, value in row.items():
+            for values, item in zip(batch, (number, ts, index[name], value)):
+                values.append(item)
+            if cuts and len(batch[3]) >= cuts[0]:
+                cuts.pop(0)
+                payloads.append(encode_batch(batch))
+                batch = new_batch()
+    return payloads + [encode_batch(batch)]
+
+
+def double_bits(values):
+    return [struct.pack("<d", v) for v in values]
+
+
+def test_batches_keep_every_bit_and_refuse_damage():
+    quiet_nan = struct.unpack("<d", struct.pack("<Q", 0x7FF8_0000_DEAD_BEEF))[0]
+    values = [-0.0, 0.0, 5e-324, -1.7976931348623157e308, float("inf"), quiet_nan, 0.1]
+    timestamps = [-(2**63), 2**63 - 1, 0, -1, 1, 7, 7]
+    batch = new_batch()
+    for i, (ts, value) in enumerate(zip(timestamps, values)):
+        for array, item in zip(batch, (i // 2, ts, (2**32 - 1) if i == 3 else i, value)):
+            array.append(item)
+    payload = encode_batch(batch)
+    rows, got_ts, columns, got_values = decode_batch(payload)
+    assert list(rows) == [0, 0, 1, 1, 2, 2, 3]
+    assert list(got_ts) == timestamps
+    assert list(columns) == [0, 1, 2, 2**32 - 1, 4, 5, 6]
+    assert double_bits(got_values) == double_bits(values)
+    assert decode_batch(encode_batch(new_batch())) == new_batch()
+
+    for damaged in (payload[:-1], payload + b"\0", b"QMB2" + payload[4:], b""):
+        with pytest.raises(ValueError):
+            decode_batch(damaged)
+
+
+def test_partitions_hold_each_column_in_stream_order(tmp_path):
+    stream = make_stream(3_000, seed=5)
+    manifest = write_partitions(tmp_path, stream)
+    assert manifest == read_manifest(tmp_path)
+    assert sorted(manifest) == sorted({name for row, _ in stream for name in row})
+    for name, entry in manifest.items():
+        expected = [(ts, row[name]) for row, ts in stream if name in row]
+        timestamps, values = read_column(tmp_path, entry)
+        assert list(timestamps) == [ts for ts, _ in expected]
+        assert double_bits(values) == double_bits([v for _, v in expected])
+
+    entry = next(iter(manifest.values()))
+    with open(os.path.join(tmp_path, entry["file"]), "ab") as out:
+        out.write(b"\0" * 8)
+    with pytest.raises(ValueError, match="expected"):
+        read_column(tmp_path, entry)
+
+
+def test_routing_is_the_same_in_every_process():
+    names = COLUMNS + [f"series-{i}" for i in range(200)]
+    script = (
+        "import json, sys; sys.path.insert(0, sys.argv[1]);"
+        "from examples.scale_out.codec import shard_of;"
+        "print(json.dumps([[shard_of(n, k) for k in (1, 2, 3, 7)] for n in json.loads(sys.argv[2])]))"
+    )
+    root = os.path.join(os.path.dirname(__file__), "..", "..")
+    here = [[shard_of(n, k) for k in (1, 2, 3, 7)] for n in names]
+    for seed in ("1", "2"):
+        out = subprocess.run(
+            [sys.executable, "-c", script, root, json.dumps(names)],
+            env={**os.environ, "PYTHONHASHSEED": seed},
+            capture_output=True, text=True, check=True,
+        ).stdout
+        assert json.loads(out) == here
+    # Every shard gets a share.
+    for position, k in enumerate((2, 3, 7)):
+        assert {owners[position + 1] for owners in here} == set(range(k))
+
+
+def test_one_shard_fed_batches_matches_one_quillometer():
+    stream = make_stream(20_000, seed=11)
+    rng = random.Random(3)
+    shard = Shard(0, 1, COLUMNS, **SETTINGS)
+    for payload in batches_for(stream, COLUMNS, rng.sample(range(1, 35_000), 12)):
+        count = shard.apply(payload)
+    values = sum(len(row) for row, _ in stream)
+    assert count == values == shard.count()
+    table, count = shard.snapshot()
+    assert count == values
+    assert_identical(table, reference(stream))
+    assert shard.reset() == 0
+    assert shard.snapshot()[0]["c00"]["mean"] != table["c00"]["mean"]
+
+
+def test_a_shard_rejects_what_it_cannot_apply_and_keeps_its_state(tmp_path):
+    columns = ["a", "b"]
+    stream = make_stream(500, seed=2, columns=columns)
+    shard = Shard(0, 1, columns, **SETTINGS)
+    shard.apply(batches_for(stream, columns, [])[0])
+    before = shard.snapshot()
+
+    batch = new_batch()
+    for values, item in zip(batch, (0, 1, 2, 1.0)):
+        values.append(item)
+    with pytest.raises(ValueError, match="column index 2"):
+        shard.apply(encode_batch(batch))
+
+    write_partitions(tmp_path, make_stream(50, seed=3, columns=["a", "intruder"]))
+    with pytest.raises(UnknownColumnError) as caught:
+        shard.read_partition(str(tmp_path))
+    assert isinstance(caught.value, KeyError) and caught.value.column == "intruder"
+    assert "intruder" in str(caught.value)
+
+    with pytest.raises(UnknownColumnError, match="'zz'"):
+        shard.query("mean", "zz")
+    with pytest.raises(ValueError, match="statistic"):
+        shard.query("median", "a")
+
+    after = shard.snapshot()
+    assert after[1] == before[1]
+    assert {n: [bits(v) for v in s.values()] for n, s in after[0].items()} == {
+        n: [bits(v) for v in s.values()] for n, s in before[0].items()
+    }
