@@ -135,7 +135,10 @@ PyObject* append_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return boundary::fail(boundary::argument_error("row", std::move(converted.error())));
     }
     QM_TRY_ARGUMENT(std::int64_t ts, "ts", boundary::extract_int64(slots[1]));
-    frame.apply(row.updates(), ts, row.missing());
+    if (const std::optional<std::string_view> missing = row.missing()) [[unlikely]] {
+      frame.refuse(row.updates(), *missing);
+    }
+    frame.apply(row.updates(), ts);
     return Py_NewRef(Py_None);
   });
 }

@@ -93,13 +93,16 @@ void update_column(ColumnState& c, double x, std::int64_t ts) noexcept {
   update(c, x, ts);
 }
 
-void Frame::apply(std::span<const Update> updates, std::int64_t ts,
-                  std::optional<std::string_view> missing) {
+void Frame::apply(std::span<const Update> updates, std::int64_t ts) {
   // Everything that can fail happens before the first column changes; growth keeps a time
   // window's contents as they were.
   for (const Update& u : updates) u.column->time_values.reserve_one();
-  if (missing) missing_column(*missing);
   for (const Update& u : updates) update(*u.column, u.value, ts);
+}
+
+void Frame::refuse(std::span<const Update> updates, std::string_view missing) {
+  for (const Update& u : updates) u.column->time_values.reserve_one();
+  missing_column(missing);
 }
 
 void Frame::append(std::span<const RowEntry> row, std::int64_t ts) {

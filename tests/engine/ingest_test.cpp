@@ -437,14 +437,14 @@ TEST(ApplyTest, ResolvedRowsMatchRowsGivenByName) {
     }
     const std::int64_t stamp = ts % 5 == 4 ? ts - 3 : ts;  // some timestamps go back
     by_name.append(row, stamp);
-    resolved.apply(updates, stamp, std::nullopt);
+    resolved.apply(updates, stamp);
   }
   EXPECT_EQ(snapshots(resolved, names), snapshots(by_name, names));
 }
 
-// With a missing name, the columns found before it get room in their time windows first (so
-// exhausted memory would be reported before the name), then the row fails and changes nothing.
-TEST(ApplyTest, MissingNameReservesThenChangesNothing) {
+// A refused row gives the columns found before its missing name room in their time windows
+// first (so exhausted memory would be reported before the name), then fails and changes nothing.
+TEST(ApplyTest, RefusedRowReservesThenChangesNothing) {
   const Names names{"a", "b", "c"};
   Frame frame(names, 3, 0.5, 1000);
   std::vector<RowEntry> row;
@@ -452,7 +452,7 @@ TEST(ApplyTest, MissingNameReservesThenChangesNothing) {
   for (std::int64_t ts = 0; ts < 4; ++ts) frame.append(row, ts);  // every time ring is full
   const std::vector<ColumnSnapshot> before = snapshots(frame, names);
   const std::vector<Update> found = {{&column(frame, "b"), 2.0}, {&column(frame, "a"), 3.0}};
-  EXPECT_EQ(fatal_message([&] { frame.apply(found, 9, "zz"); }), "Column 'zz' does not exist");
+  EXPECT_EQ(fatal_message([&] { frame.refuse(found, "zz"); }), "Column 'zz' does not exist");
   EXPECT_EQ(snapshots(frame, names), before);
   EXPECT_FALSE(column(frame, "a").time_values.full());
   EXPECT_FALSE(column(frame, "b").time_values.full());
