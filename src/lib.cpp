@@ -158,7 +158,8 @@ PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       QM_TRY_ARGUMENT(col, "col", boundary::extract_key_general(slots[0]));
     }
     PyObject* result = PyFloat_FromDouble(engine::query<Statistic>(hold.instance().frame, col));
-    if (result == nullptr) [[unlikely]] boundary::api_call_failed();
+    if (result == nullptr) [[unlikely]]
+      boundary::api_call_failed();
     return result;
   });
 }

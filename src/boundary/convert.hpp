@@ -31,7 +31,8 @@ Result<std::vector<engine::HashedName>> extract_text_list(PyObject* obj);
 // function, never a subclass's __hash__. It runs no Python code and cannot fail.
 inline std::uint64_t str_hash(PyObject* text) noexcept {
   Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(text)->hash;
-  if (hash == -1) [[unlikely]] hash = PyUnicode_Type.tp_hash(text);
+  if (hash == -1) [[unlikely]]
+    hash = PyUnicode_Type.tp_hash(text);
   return static_cast<std::uint64_t>(hash);
 }
 
@@ -55,7 +56,8 @@ inline std::uint64_t str_hash(PyObject* text) noexcept {
 Result<engine::ColumnKey> extract_key_general(PyObject* obj);
 
 inline Result<engine::ColumnKey> extract_key(PyObject* obj) {
-  if (is_ready_ascii_key(obj)) [[likely]] return ready_ascii_key(obj);
+  if (is_ready_ascii_key(obj)) [[likely]]
+    return ready_ascii_key(obj);
   return extract_key_general(obj);
 }
 
@@ -89,7 +91,8 @@ inline Result<std::int64_t> extract_int64(PyObject* obj) {
 Result<double> extract_float_general(PyObject* obj);
 
 inline Result<double> extract_float(PyObject* obj) {
-  if (PyFloat_CheckExact(obj)) [[likely]] return PyFloat_AS_DOUBLE(obj);
+  if (PyFloat_CheckExact(obj)) [[likely]]
+    return PyFloat_AS_DOUBLE(obj);
   return extract_float_general(obj);
 }
 
@@ -110,7 +113,8 @@ class ResolvedRow {
                                       engine::Frame& frame, ResolvedRow& row);
 
   [[gnu::always_inline]] void resolve(engine::Frame& frame, engine::ColumnKey key, double value) {
-    if (missing_) [[unlikely]] return;  // nothing is applied after an unknown name
+    if (missing_) [[unlikely]]
+      return;  // nothing is applied after an unknown name
     engine::ColumnState* column = frame.find_column(key);
     if (column == nullptr) [[unlikely]] {
       note_missing(key.name);
@@ -123,14 +127,14 @@ class ResolvedRow {
 
   runtime::SmallVector<engine::Update, 64> updates_;
   std::optional<std::string> missing_;
-  Ref dict_;            // taken before the first conversion that can run Python code
+  Ref dict_;  // taken before the first conversion that can run Python code
   bool may_repeat_ = false;
 };
 
 // Converts one entry whose key or value is not of an exact type read inline; it may run Python
 // code, so it holds references to the key, the value and the dict while it does.
-Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value,
-                             engine::Frame& frame, ResolvedRow& row);
+Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value, engine::Frame& frame,
+                             ResolvedRow& row);
 
 [[noreturn]] void dict_changed_size();
 [[noreturn]] void dict_keys_changed();
@@ -139,8 +143,9 @@ Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value,
 // be empty. Keys convert to text, values to float, and a conversion error ends the walk; a name
 // that is not a column is only recorded, so that later conversion errors still come first.
 [[gnu::always_inline]] inline Status extract_row(PyObject* obj, engine::Frame& frame,
-                                                ResolvedRow& row) {
-  if (!PyDict_Check(obj)) [[unlikely]] return fail(Error::type_mismatch(obj, "PyDict"));
+                                                 ResolvedRow& row) {
+  if (!PyDict_Check(obj)) [[unlikely]]
+    return fail(Error::type_mismatch(obj, "PyDict"));
   const Py_ssize_t size = PyDict_GET_SIZE(obj);
   // A dict that Python code changes during the walk can yield one entry more than it had
   // before the walk stops it.
@@ -148,8 +153,10 @@ Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value,
   Py_ssize_t remaining = size;
   Py_ssize_t position = 0;
   for (;;) {
-    if (PyDict_GET_SIZE(obj) != size) [[unlikely]] dict_changed_size();
-    if (remaining == -1) [[unlikely]] dict_keys_changed();
+    if (PyDict_GET_SIZE(obj) != size) [[unlikely]]
+      dict_changed_size();
+    if (remaining == -1) [[unlikely]]
+      dict_keys_changed();
     PyObject *key, *value;
     if (!PyDict_Next(obj, &position, &key, &value)) break;
     --remaining;
@@ -161,7 +168,8 @@ Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value,
       QM_TRY(extract_entry_general(obj, key, value, frame, row));
     }
   }
-  if (row.may_repeat_) [[unlikely]] row.keep_last_of_each_column();
+  if (row.may_repeat_) [[unlikely]]
+    row.keep_last_of_each_column();
   return {};
 }
 

@@ -31,13 +31,16 @@ enum class HoldKind { shared, exclusive };
 
 [[gnu::always_inline]] inline Status check_receiver(PyObject* receiver, PyTypeObject* cls,
                                                     std::string_view class_name) noexcept {
-  if (Py_TYPE(receiver) == cls) [[likely]] return {};
+  if (Py_TYPE(receiver) == cls) [[likely]]
+    return {};
   return check_receiver_general(receiver, cls, class_name);
 }
 
-// A hold on an instance of type Instance (which has a BorrowFlag member `borrow_flag`), with a
-// strong reference to the receiver for as long as the hold lasts. It starts empty; take()
-// checks the receiver and takes the hold, which the destructor gives back.
+// A hold on an instance of type Instance (which has a BorrowFlag member `borrow_flag`). It starts
+// empty; take() checks the receiver and takes the hold, which the destructor gives back. An
+// exclusive hold (append) also keeps a strong reference to the receiver while it lasts, since
+// the conversions it covers run Python code that can see reference counts. A shared hold (a
+// query) covers no Python code at all, so the caller's own reference suffices and none is taken.
 template <class Instance, HoldKind Kind>
 class Hold {
  public:
@@ -45,12 +48,13 @@ class Hold {
   Hold(const Hold&) = delete;
   Hold& operator=(const Hold&) = delete;
   ~Hold() {
-    if (!receiver_) return;
-    BorrowFlag& flag = instance().borrow_flag;
+    if (instance_ == nullptr) return;
+    BorrowFlag& flag = instance_->borrow_flag;
     if constexpr (Kind == HoldKind::shared) {
       flag.store(flag.load(std::memory_order_relaxed) - 1, std::memory_order_release);
     } else {
       flag.store(0, std::memory_order_release);  // the holder is the only writer
+      Py_DECREF(reinterpret_cast<PyObject*>(instance_));
     }
   }
 
@@ -59,7 +63,8 @@ class Hold {
   [[gnu::always_inline]] Status take(PyObject* receiver, PyTypeObject* cls,
                                      std::string_view class_name) noexcept {
     QM_TRY(check_receiver(receiver, cls, class_name));
-    BorrowFlag& flag = reinterpret_cast<Instance*>(receiver)->borrow_flag;
+    auto* instance = reinterpret_cast<Instance*>(receiver);
+    BorrowFlag& flag = instance->borrow_flag;
     const std::int64_t seen = flag.load(std::memory_order_acquire);
     if constexpr (Kind == HoldKind::shared) {
       if (seen == kExclusive) [[unlikely]] {
@@ -71,15 +76,16 @@ class Hold {
         return fail(Error::fixed_message(PyExc_RuntimeError, "Already borrowed"));
       }
       flag.store(kExclusive, std::memory_order_relaxed);
+      Py_INCREF(receiver);
     }
-    receiver_.borrow_into_empty(receiver);
+    instance_ = instance;
     return {};
   }
 
-  Instance& instance() const noexcept { return *reinterpret_cast<Instance*>(receiver_.get()); }
+  Instance& instance() const noexcept { return *instance_; }
 
  private:
-  Ref receiver_;
+  Instance* instance_ = nullptr;
 };
 
 }  // namespace quillometer::boundary

@@ -24,9 +24,6 @@ class Ref {
   // Takes a new reference to a borrowed object.
   static Ref borrow(PyObject* borrowed) noexcept { return Ref(Py_XNewRef(borrowed)); }
 
-  // Takes a new reference to a borrowed object into a Ref that holds none.
-  void borrow_into_empty(PyObject* borrowed) noexcept { ptr_ = Py_NewRef(borrowed); }
-
   PyObject* get() const noexcept { return ptr_; }
   explicit operator bool() const noexcept { return ptr_ != nullptr; }
   // Hands the reference to the caller (for a C-API call that steals it).

@@ -96,7 +96,8 @@ double query(const Frame& frame, std::string_view name, Statistic statistic);
 template <Statistic S>
 [[gnu::always_inline]] inline double query(const Frame& frame, ColumnKey key) {
   const ColumnState* column = frame.find_column(key);
-  if (column == nullptr) [[unlikely]] missing_queried_column();
+  if (column == nullptr) [[unlikely]]
+    missing_queried_column();
   return S(*column);
 }
 
