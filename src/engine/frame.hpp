@@ -126,8 +126,6 @@ class ColumnTable {
     std::uint32_t tag;
   };
 
-  // The slot holding the key's name, or the empty slot where it would go.
-  std::size_t probe(ColumnKey key) const noexcept;
   void rehash(std::size_t slot_count);
 
   std::vector<Entry> entries_;
