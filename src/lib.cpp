@@ -144,8 +144,8 @@ PyObject* append_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 template <const boundary::MethodSignature& Signature, engine::Statistic Statistic>
-PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
+[[gnu::noinline]] PyObject* query_entry_general(PyObject* self, PyObject* const* args,
+                                                Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return boundary::guard_entry([&]() __attribute__((always_inline)) -> Result<PyObject*> {
     std::array<PyObject*, 1> slots{};
     QM_TRY(boundary::bind_fastcall(Signature, args, nargs, kwnames, slots));
@@ -162,6 +162,36 @@ PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       boundary::api_call_failed();
     return result;
   });
+}
+
+// The interpreter could not make a query's result float: what the general entry reports then.
+[[gnu::cold, gnu::noinline]] PyObject* result_not_made() noexcept {
+  return boundary::guard_entry([]() -> Result<PyObject*> { boundary::api_call_failed(); });
+}
+
+// A query's common call is settled here: one positional str whose text and hash are read
+// inline, a receiver of the class that no append holds, and a column that exists. It takes the
+// same steps in the same order as the general entry, none of which can fail or run Python code
+// on this path; any other call goes to the general entry before anything has been done.
+template <const boundary::MethodSignature& Signature, engine::Statistic Statistic>
+PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  if (kwnames == nullptr && nargs == 1 && boundary::is_ready_ascii_key(args[0]) &&
+      Py_TYPE(self) == type_cell.load(std::memory_order_acquire)) [[likely]] {
+    boundary::EntryScope scope;
+    auto* instance = reinterpret_cast<QuillometerObject*>(self);
+    boundary::Hold<QuillometerObject, boundary::HoldKind::shared> hold;
+    if (hold.try_take(instance)) [[likely]] {
+      const engine::ColumnKey col = boundary::ready_ascii_key(args[0]);
+      if (const engine::ColumnState* column = instance->frame.find_column(col)) [[likely]] {
+        PyObject* result = PyFloat_FromDouble(Statistic(*column));
+        if (result == nullptr) [[unlikely]]
+          return result_not_made();
+        return result;
+      }
+    }
+  }
+  return query_entry_general<Signature, Statistic>(self, args, nargs, kwnames);
 }
 
 // ---- method table ------------------------------------------------------------------------

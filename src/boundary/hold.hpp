@@ -82,6 +82,20 @@ class Hold {
     return {};
   }
 
+  // A shared hold on an instance already known to be of the class: false, with nothing taken,
+  // while an append holds it (take() then reports why).
+  [[gnu::always_inline]] bool try_take(Instance* instance) noexcept
+    requires(Kind == HoldKind::shared)
+  {
+    BorrowFlag& flag = instance->borrow_flag;
+    const std::int64_t seen = flag.load(std::memory_order_acquire);
+    if (seen == kExclusive) [[unlikely]]
+      return false;
+    flag.store(seen + 1, std::memory_order_relaxed);
+    instance_ = instance;
+    return true;
+  }
+
   Instance& instance() const noexcept { return *instance_; }
 
  private:

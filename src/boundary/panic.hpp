@@ -19,9 +19,9 @@ PyObject* panic_exception_class();
 // memory. Call only from inside a catch handler.
 void raise_current_exception();
 
-namespace detail {
-
-// Counts the entries active on this thread, which therefore holds the interpreter lock.
+// Counts the entries active on this thread, which therefore holds the interpreter lock. Every
+// entry runs inside one: guard_entry and guard_destructor open it, and so does a fast path that
+// settles a call before its guard.
 class EntryScope {
  public:
   EntryScope() noexcept { ++depth(); }
@@ -35,12 +35,10 @@ class EntryScope {
   }
 };
 
-}  // namespace detail
-
 // Runs the body of an entry that returns an object: its result, or NULL with the exception set.
 template <class Body>
 [[gnu::always_inline]] inline PyObject* guard_entry(Body&& body) noexcept {
-  detail::EntryScope scope;
+  EntryScope scope;
   try {
     try {
       Result<PyObject*> result = body();
@@ -60,7 +58,7 @@ template <class Body>
 // error goes to the unraisable hook, and an exception pending on entry is kept.
 template <class Body>
 void guard_destructor(Body&& body) noexcept {
-  detail::EntryScope scope;
+  EntryScope scope;
   try {
     try {
       Status status = body();
