@@ -176,8 +176,11 @@ template <const boundary::MethodSignature& Signature, engine::Statistic Statisti
 template <const boundary::MethodSignature& Signature, engine::Statistic Statistic>
 PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  if (kwnames == nullptr && nargs == 1 && boundary::is_ready_ascii_key(args[0]) &&
-      Py_TYPE(self) == type_cell.load(std::memory_order_acquire)) [[likely]] {
+  if (kwnames != nullptr || nargs != 1 || !boundary::is_ready_ascii_key(args[0]) ||
+      Py_TYPE(self) != type_cell.load(std::memory_order_acquire)) [[unlikely]] {
+    return query_entry_general<Signature, Statistic>(self, args, nargs, kwnames);
+  }
+  {
     boundary::EntryScope scope;
     auto* instance = reinterpret_cast<QuillometerObject*>(self);
     boundary::Hold<QuillometerObject, boundary::HoldKind::shared> hold;
@@ -185,13 +188,15 @@ PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       const engine::ColumnKey col = boundary::ready_ascii_key(args[0]);
       if (const engine::ColumnState* column = instance->frame.find_column(col)) [[likely]] {
         PyObject* result = PyFloat_FromDouble(Statistic(*column));
-        if (result == nullptr) [[unlikely]]
+        if (result == nullptr) [[unlikely]] {
           return result_not_made();
+        }
         return result;
       }
     }
   }
-  return query_entry_general<Signature, Statistic>(self, args, nargs, kwnames);
+  // Held by an append, or no such column: the general entry reports it.
+  return query_entry_general<Signature, Statistic>(self, args, 1, nullptr);
 }
 
 // ---- method table ------------------------------------------------------------------------
