@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,12 +37,35 @@ inline std::uint64_t str_hash(PyObject* text) noexcept {
   return static_cast<std::uint64_t>(hash);
 }
 
+namespace detail {
+
+using StrState = decltype(PyASCIIObject::state);
+static_assert(sizeof(StrState) == sizeof(std::uint32_t));
+
+// The state bits that mark a compact ASCII str, as the word that holds them: both are tested
+// with one mask. (The word has unnamed padding bits, so it is built at run time; the compiler
+// folds it to a constant.)
+inline std::uint32_t compact_ascii_bits() noexcept {
+  StrState state;
+  std::memset(&state, 0, sizeof state);
+  state.compact = 1;
+  state.ascii = 1;
+  std::uint32_t bits;
+  std::memcpy(&bits, &state, sizeof bits);
+  return bits;
+}
+
+}  // namespace detail
+
 // An exact str of ASCII characters stored in the object itself, with its hash cached: its
 // text and hash are read without a call.
 [[gnu::always_inline]] inline bool is_ready_ascii_key(PyObject* obj) noexcept {
   if (!PyUnicode_CheckExact(obj)) return false;
   const auto* ascii = reinterpret_cast<const PyASCIIObject*>(obj);
-  return (ascii->state.compact & ascii->state.ascii) != 0 && ascii->hash != -1;
+  std::uint32_t state;
+  std::memcpy(&state, &ascii->state, sizeof state);
+  const std::uint32_t kBits = detail::compact_ascii_bits();
+  return (state & kBits) == kBits && ascii->hash != -1;
 }
 
 // The key of a str that is_ready_ascii_key accepts.
