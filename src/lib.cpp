@@ -183,16 +183,24 @@ PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   {
     boundary::EntryScope scope;
     auto* instance = reinterpret_cast<QuillometerObject*>(self);
-    boundary::Hold<QuillometerObject, boundary::HoldKind::shared> hold;
-    if (hold.try_take(instance)) [[likely]] {
-      const engine::ColumnKey col = boundary::ready_ascii_key(args[0]);
-      if (const engine::ColumnState* column = instance->frame.find_column(col)) [[likely]] {
-        PyObject* result = PyFloat_FromDouble(Statistic(*column));
-        if (result == nullptr) [[unlikely]] {
-          return result_not_made();
-        }
-        return result;
+    const engine::ColumnState* column = nullptr;
+    double value = 0.0;
+    {
+      boundary::Hold<QuillometerObject, boundary::HoldKind::shared> hold;
+      if (hold.try_take(instance)) [[likely]] {
+        column = instance->frame.find_column(boundary::ready_ascii_key(args[0]));
+        if (column != nullptr) [[likely]]
+          value = Statistic(*column);
       }
+    }
+    // The hold is given back before the float is made: making it runs no Python code, so
+    // nothing can tell.
+    if (column != nullptr) [[likely]] {
+      PyObject* result = PyFloat_FromDouble(value);
+      if (result == nullptr) [[unlikely]] {
+        return result_not_made();
+      }
+      return result;
     }
   }
   // Held by an append, or no such column: the general entry reports it.
