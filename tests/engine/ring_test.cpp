@@ -156,9 +156,11 @@ TEST(RingTest, KeepsOrderAcrossWrapAroundAndGrowth) {
   EXPECT_EQ(ring.front(), 2);
 }
 
-TEST(RingTest, MatchesADequeUnderRandomPushesAndPops) {
+// Random pushes, pops and (on a full ring) one-step replacements of the front, checked against a
+// deque, on a ring that starts as `ring` does.
+template <bool PowerOfTwo>
+void check_against_a_deque(Ring<std::int64_t, PowerOfTwo> ring) {
   std::mt19937_64 rng(42);
-  Ring<std::int64_t> ring(3);
   std::deque<std::int64_t> model;
   std::int64_t next = 0;
   for (int step = 0; step < 20000; ++step) {
@@ -166,8 +168,14 @@ TEST(RingTest, MatchesADequeUnderRandomPushesAndPops) {
     const bool was_full = ring.full();
     // Biased towards pushing in the first half and popping in the second, so the ring both
     // grows and drains while wrapped.
-    const bool push = model.empty() || (rng() % 100) < (step < 10000 ? 60u : 40u);
-    if (push) {
+    const unsigned roll = rng() % 100;
+    if (was_full && !model.empty() && roll < 15) {
+      ASSERT_EQ(ring.replace_front(next), model.front()) << step;
+      model.pop_front();
+      model.push_back(next);
+      ++next;
+      ASSERT_EQ(ring.capacity(), capacity) << step;
+    } else if (model.empty() || roll < (step < 10000 ? 60u : 40u)) {
       ring.push_back(next);
       model.push_back(next);
       ++next;
@@ -182,11 +190,23 @@ TEST(RingTest, MatchesADequeUnderRandomPushesAndPops) {
       model.pop_front();
       ASSERT_EQ(ring.capacity(), capacity) << step;
     }
+    if constexpr (PowerOfTwo) {
+      ASSERT_EQ(ring.capacity() & (ring.capacity() - 1), 0u) << step;
+    }
     ASSERT_EQ(ring.size(), model.size());
     if (step % 97 == 0) {
       ASSERT_EQ(contents(ring), std::vector<std::int64_t>(model.begin(), model.end())) << step;
     }
   }
+}
+
+TEST(RingTest, MatchesADequeUnderRandomPushesAndPops) {
+  check_against_a_deque(Ring<std::int64_t>(3));
+}
+
+// The time window's ring: it starts empty and only doubles, so a mask wraps its indices.
+TEST(RingTest, PowerOfTwoRingMatchesADequeToo) {
+  check_against_a_deque(Ring<std::int64_t, true>());
 }
 
 TEST(RingTest, StorageIsNeverGivenBack) {
