@@ -151,12 +151,7 @@ template <const boundary::MethodSignature& Signature, engine::Statistic Statisti
     QM_TRY(boundary::bind_fastcall(Signature, args, nargs, kwnames, slots));
     boundary::Hold<QuillometerObject, boundary::HoldKind::shared> hold;
     QM_TRY(hold.take(self, class_type_or_fatal(), kClassName));
-    engine::ColumnKey col;
-    if (boundary::is_ready_ascii_key(slots[0])) [[likely]] {
-      col = boundary::ready_ascii_key(slots[0]);
-    } else {
-      QM_TRY_ARGUMENT(col, "col", boundary::extract_key_general(slots[0]));
-    }
+    QM_TRY_ARGUMENT(engine::ColumnKey col, "col", boundary::extract_key(slots[0]));
     PyObject* result = PyFloat_FromDouble(engine::query<Statistic>(hold.instance().frame, col));
     if (result == nullptr) [[unlikely]]
       boundary::api_call_failed();

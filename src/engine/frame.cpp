@@ -13,6 +13,13 @@ namespace {
 // 8 * window_size bytes must be expressible below 2^63 - 8.
 constexpr std::uint64_t kMaxWindowSize = std::uint64_t{1} << 60;
 
+// One fresh column under `key`; the window size is tested once per name.
+void add_column(ColumnTable& columns, ColumnKey key, std::uint64_t window_size, double alpha,
+                std::int64_t time_window) {
+  if (window_size >= kMaxWindowSize) runtime::raise_fatal("capacity overflow");
+  columns.insert_or_replace(key, ColumnState(window_size, alpha, time_window));
+}
+
 // The first empty slot on a hash's probe sequence.
 template <class Slot>
 std::size_t free_slot(const std::vector<Slot>& slots, std::size_t mask, std::uint64_t hash) {
@@ -52,18 +59,14 @@ void ColumnTable::insert_or_replace(ColumnKey key, ColumnState&& state) {
 Frame::Frame(std::span<const std::string> col_names, std::uint64_t window_size, double alpha,
              std::int64_t time_window) {
   for (const std::string& name : col_names) {
-    if (window_size >= kMaxWindowSize) runtime::raise_fatal("capacity overflow");
-    columns.insert_or_replace(ColumnTable::engine_key(name),
-                              ColumnState(window_size, alpha, time_window));
+    add_column(columns, ColumnTable::engine_key(name), window_size, alpha, time_window);
   }
 }
 
 Frame::Frame(std::span<const HashedName> col_names, std::uint64_t window_size, double alpha,
              std::int64_t time_window) {
   for (const HashedName& name : col_names) {
-    if (window_size >= kMaxWindowSize) runtime::raise_fatal("capacity overflow");
-    columns.insert_or_replace(ColumnKey{name.text, name.hash},
-                              ColumnState(window_size, alpha, time_window));
+    add_column(columns, ColumnKey{name.text, name.hash}, window_size, alpha, time_window);
   }
 }
 

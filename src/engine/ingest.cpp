@@ -93,15 +93,23 @@ void update_column(ColumnState& c, double x, std::int64_t ts) noexcept {
   update(c, x, ts);
 }
 
-void Frame::apply(std::span<const Update> updates, std::int64_t ts) {
-  // Everything that can fail happens before the first column changes; growth keeps a time
-  // window's contents as they were.
+namespace {
+
+// Gives each column's time window room for one more entry; growth keeps the contents as they
+// were, so a failure here (std::bad_alloc) leaves every column unchanged.
+void make_room(std::span<const Update> updates) {
   for (const Update& u : updates) u.column->time_values.reserve_one();
+}
+
+}  // namespace
+
+void Frame::apply(std::span<const Update> updates, std::int64_t ts) {
+  make_room(updates);  // everything that can fail happens before the first column changes
   for (const Update& u : updates) update(*u.column, u.value, ts);
 }
 
 void Frame::refuse(std::span<const Update> updates, std::string_view missing) {
-  for (const Update& u : updates) u.column->time_values.reserve_one();
+  make_room(updates);
   missing_column(missing);
 }
 
