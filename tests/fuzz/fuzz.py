@@ -14,31 +14,31 @@ libFuzzer's status lines stay readable.
 import ctypes
 import os
 import sys
+import sysconfig
+from pathlib import Path
 
 import atheris
 
-program = None  # imported, instrumented, when the first input runs
+with atheris.instrument_imports(include=["program", "model"]):
+    import program
+
+
+def make_runtime_global():
+    """Makes the fuzzer's runtime (its libFuzzer) global, so that a module built with clang's
+    -fsanitize=fuzzer-no-link (scripts/fuzz's default build) links its edge counters to it.
+    While fuzzing, atheris has loaded it privately by the first input; to replay, it is loaded."""
+    core = sys.modules.get("atheris.core_with_libfuzzer")
+    path = core.__file__ if core else str(
+        Path(atheris.__file__).with_name("core_with_libfuzzer" + sysconfig.get_config_var("EXT_SUFFIX")))
+    ctypes.CDLL(path, mode=os.RTLD_NOW | os.RTLD_GLOBAL)
 
 
 def replay(paths):
-    import program
+    make_runtime_global()
     for path in paths:
         print(f"--- {path}", file=sys.stderr)
         with open(path, "rb") as f:
             program.run(f.read())
-
-
-def load_program():
-    """Imports the program (and the module) once the fuzzer runs: its runtime is loaded by then,
-    and is made global first, so that a module built with clang's -fsanitize=fuzzer-no-link
-    (scripts/fuzz --coverage) links its edge counters to it."""
-    global program
-    core = sys.modules.get("atheris.core_with_libfuzzer")
-    if core is not None:
-        ctypes.CDLL(core.__file__, mode=os.RTLD_NOW | os.RTLD_GLOBAL | os.RTLD_NOLOAD)
-    with atheris.instrument_imports(include=["program", "model"]):
-        import program
-    print(f"module: {sys.modules['quillometer'].__file__}", file=sys.stderr)
 
 
 def main():
@@ -50,8 +50,10 @@ def main():
     saved = os.dup(2)
 
     def one_input(data):
-        if program is None:
-            load_program()
+        if program.Quillometer is None:
+            make_runtime_global()
+            program.load_module()
+            print(f"module: {sys.modules['quillometer'].__file__}", file=sys.stderr)
         os.dup2(sink, 2)
         try:
             program.run(data)
