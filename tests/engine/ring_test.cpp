@@ -27,6 +27,7 @@ void __libc_free(void* p) noexcept;
 
 [[gnu::visibility("default"), gnu::noipa]] void* malloc(std::size_t size) noexcept {
   auto& counters = allocation_counters;
+  if (size > counters.largest_request) counters.largest_request = size;
   if (counters.failing) {
     if (counters.successes_left == 0) {
       errno = ENOMEM;
@@ -249,6 +250,58 @@ TEST(RingTest, StorageThatCannotBeHadThrowsBadAlloc) {
   EXPECT_THROW(Ring<double>(std::numeric_limits<std::size_t>::max() / 8), std::bad_alloc);
   EXPECT_THROW(Ring<TimedValue>(std::size_t{1} << 60), std::bad_alloc);
   EXPECT_THROW(Ring<double>(std::size_t{1} << 59), std::bad_alloc);
+}
+
+// Elements of any size, never constructed: only their storage is asked for.
+template <std::size_t Bytes>
+struct Blob {
+  unsigned char bytes[Bytes];
+};
+
+// The largest size `f` asks of malloc while every malloc fails; `f` must throw std::bad_alloc.
+// (Throwing allocates the exception object, a small request.)
+template <class F>
+std::size_t largest_request_of_failing(F f) {
+  allocation_counters.largest_request = 0;
+  bool threw = false;
+  {
+    FailAllocationsAfter guard(0);
+    try {
+      f();
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+  }
+  EXPECT_TRUE(threw);
+  return allocation_counters.largest_request;
+}
+
+TEST(RingTest, StorageOfATebibyteOrMoreIsRefusedWithoutAskingTheAllocator) {
+  REQUIRE_ALLOCATION_CONTROL();
+  constexpr std::size_t kTiB = std::size_t{1} << 40;
+  static_assert(Ring<double>::kMaxBytes == kTiB);
+  auto asked = [](auto f) { return largest_request_of_failing(f); };
+
+  // Reserved at construction (the count window): refused from 1 TiB on, asked just below.
+  EXPECT_LT(asked([] { Ring<double> ring(kTiB / 8); }), kTiB);
+  EXPECT_LT(asked([] { Ring<double> ring(kTiB / 8 + 1); }), kTiB);
+  EXPECT_LT(asked([] { Ring<double> ring(std::size_t{1} << 59); }), kTiB);
+  EXPECT_LT(asked([] { Ring<double> ring(std::size_t(-1)); }), kTiB);
+  EXPECT_EQ(asked([] { Ring<double> ring(kTiB / 8 - 1); }), kTiB - 8);
+  EXPECT_LT(asked([] { Ring<TimedValue> ring(kTiB / 16); }), kTiB);
+  EXPECT_EQ(asked([] { Ring<TimedValue> ring(kTiB / 16 - 1); }), kTiB - 16);
+  // An element size that does not divide 1 TiB: the first capacity whose storage reaches it.
+  constexpr std::size_t kFirstRefused = (kTiB + 23) / 24;
+  EXPECT_LT(asked([] { Ring<Blob<24>> ring(kFirstRefused); }), kTiB);
+  EXPECT_EQ(asked([] { Ring<Blob<24>> ring(kFirstRefused - 1); }), (kFirstRefused - 1) * 24);
+
+  // Growth (the time window's ring): an empty ring takes four elements at once.
+  Ring<Blob<kTiB / 4>, true> refused;
+  EXPECT_LT(asked([&] { refused.reserve_one(); }), kTiB);
+  EXPECT_EQ(refused.capacity(), 0u);
+  Ring<Blob<kTiB / 4 - 1>, true> below;
+  EXPECT_EQ(asked([&] { below.reserve_one(); }), kTiB - 4);
+  EXPECT_EQ(below.capacity(), 0u);
 }
 
 TEST(RingTest, MoveTransfersStorageAndEmptiesTheSource) {

@@ -146,9 +146,10 @@ inline void append_one(Frame& frame, std::string_view name, double x, std::int64
   } while (0)
 
 struct AllocationCounters {
-  std::size_t allocations = 0;  // successful mallocs since the program started
-  std::size_t live = 0;         // of those, not yet freed
-  bool failing = false;         // while set, only `successes_left` more mallocs succeed
+  std::size_t largest_request = 0;  // the largest size asked of malloc, failed requests too
+  std::size_t allocations = 0;      // successful mallocs since the program started
+  std::size_t live = 0;             // of those, not yet freed
+  bool failing = false;             // while set, only `successes_left` more mallocs succeed
   std::size_t successes_left = 0;
 };
 
