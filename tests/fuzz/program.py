@@ -233,60 +233,46 @@ class Program:
             return type("Hostile", (), {hook: lambda self_: body()})()
 
         if kind == 0:
-            return make(lambda: (_ for _ in ()).throw(ValueError("bad value"))), Err(ValueError, "bad value")
+            return make(raising(ValueError, "bad value")), Err(ValueError, "bad value")
         if kind == 1:
-            def raise_type_error():
-                raise TypeError("not a number")
-            return make(raise_type_error), prefixed(param, "not a number")
+            return make(raising(TypeError, "not a number")), prefixed(param, "not a number")
         if kind == 2:
-            class OwnTypeError(TypeError):
-                pass
-
-            def raise_subclass():
-                raise OwnTypeError("own kind")
-            return make(raise_subclass), Err(OwnTypeError, "own kind")
+            return make(raising(OwnTypeError, "own kind")), Err(OwnTypeError, "own kind")
         if kind == 3:
-            def raise_panic():
-                raise PanicException("raised by a hook")
-            return make(raise_panic), Err(PanicException, "raised by a hook")
+            return make(raising(PanicException, "raised by a hook")), Err(PanicException, "raised by a hook")
         if kind == 4:
-            class Unprintable:
-                def __str__(self):
-                    raise RuntimeError("no text")
-
-            def raise_unprintable():
-                raise TypeError(Unprintable())
-            return make(raise_unprintable), prefixed(param, "<unprintable TypeError object>")
+            # Its text cannot be had: the message says so, and the failure goes to the
+            # unraisable hook.
+            expected = prefixed(param, "<unprintable TypeError object>")
+            expected.unraisable = True
+            return make(raising(TypeError, Unprintable())), expected
         if kind == 5:
             return make(lambda: "wrong type"), Err(TypeError, prefix=f"argument '{param}': ")
         if kind == 6 and hook == "__index__":
             huge = r.pick((2**64, -(2**63) - 1, 10**30))
             return make(lambda: huge), Err(OverflowError)
         if kind == 7:
-            class Unprintable:
-                def __str__(self):
-                    raise RuntimeError("no text")
-
-            def raise_panic_unprintable():
-                raise PanicException(Unprintable())
-            return make(raise_panic_unprintable), Err(PanicException, "Unwrapped panic from Python code")
+            return (make(raising(PanicException, Unprintable())),
+                    Err(PanicException, "Unwrapped panic from Python code"))
         if call is not None and kind in (8, 9):
-            # Re-enters the object being appended to: a query meets the exclusive hold.
-            catch, target = kind == 8, call.obj
+            # Re-enters the object being appended to, which is held: a query is refused with
+            # one message, an append with the other.
+            catch, target, query = kind == 8, call.obj, r.below(2) == 1
+            refusal = "Already mutably borrowed" if query else "Already borrowed"
 
             def reenter():
                 try:
-                    target.mean("?") if r.below(2) else target.append({}, 0)
+                    target.mean("?") if query else target.append({}, 0)
                 except RuntimeError as exc:
-                    if str(exc) not in ("Already mutably borrowed", "Already borrowed"):
-                        raise Failure(f"re-entry saw {exc!r}") from exc
+                    if str(exc) != refusal:
+                        raise Failure(f"re-entry saw {exc!r}, not {refusal!r}") from exc
                     if not catch:
                         raise
                     return value
                 raise Failure("re-entry into an object in use succeeded")
             if catch:
                 return make(reenter), Ok(value)
-            return make(reenter), Err(RuntimeError)
+            return make(reenter), Err(RuntimeError, refusal)
         if call is not None and kind == 10:
             # Appends to another object, which is free: it must succeed and count.
             others = [s for s in program.slots if s is not call and not s.dropped]
@@ -425,6 +411,7 @@ class Program:
             TypeError, f"{d} got an unexpected keyword argument '\ufffd\ufffd\ufffd'")
 
     def call(self, where, fn, expected, on_success=None):
+        unraisable = len(self.unraisable)
         try:
             result = fn()
         except Failure:
@@ -433,6 +420,8 @@ class Program:
             if isinstance(expected, Ok):
                 raise Failure(f"{where}: expected success, got {type(exc).__name__}: {_text(exc)}") from exc
             expected.check(exc, where)
+            if getattr(expected, "unraisable", False) and len(self.unraisable) == unraisable:
+                raise Failure(f"{where}: the unprintable exception was not reported as unraisable")
             return None
         if isinstance(expected, (Err, OneOf)) and not isinstance(expected, Chaos):
             raise Failure(f"{where}: expected an exception, got {result!r}")
@@ -443,6 +432,9 @@ class Program:
     def construct(self):
         r = self.r
         names = [self.name() for _ in range(r.pick((0, 1, 1, 2, 2, 3, 4, 5)))]
+        if r.below(16) == 15:
+            # Wide: rows of these columns outgrow the room a row keeps inline.
+            names += [f"w{i}" for i in range(r.pick((62, 63, 64, 65, 80)))]
         container_kind = r.below(16)
         items = [(n, Ok(n)) for n in names]
         if container_kind == 1 and names:
@@ -475,7 +467,7 @@ class Program:
             col_names = objs
         ws = r.pick((0, 1, 2, 3, 5, 8, 50))
         ws_obj, ws_exp = self.int_arg("window_size", None, ws)
-        if r.below(8) == 0:
+        if r.below(8) == 7:
             ws_obj = r.pick((2**60, 2**60 - 1, 2**59, -1, 2**64, True))
             ws_exp = Ok(int(ws_obj)) if 0 <= ws_obj < 2**64 else Err(OverflowError)
         alpha_obj, alpha_exp = self.float_arg("alpha", None)
@@ -512,6 +504,14 @@ class Program:
         row = DictSub() if container == 1 else collections.OrderedDict() if container == 2 else {}
         expect_of = {}  # id of a value object -> its expected conversion (objects kept alive)
         keep = []
+        if len(known) > 8 and r.below(2):
+            # Every column at once, in an order of the input's choosing.
+            start = r.below(len(known))
+            for name in known[start:] + known[:start]:
+                x = r.double()
+                row[name] = x
+                expect_of[id(x)] = Ok(x)
+                keep.append(x)
         for _ in range(r.pick((0, 1, 1, 2, 2, 3, 4, 6))):
             key_obj, _ = self.text_arg("row", known)
             value_obj, value_exp = self.float_arg("row", slot)
@@ -522,8 +522,8 @@ class Program:
             expect_of[id(value_obj)] = value_exp
             keep.append(value_obj)
         keys = list(dict.keys(row))
-        mutation = r.below(16)
-        if keys and mutation == 0:
+        mutation = r.below(16)  # past the input's end: none
+        if keys and mutation == 13:
             # A value that adds or deletes an entry while it is converted.
             victim, grow = r.pick(keys), r.below(2)
 
@@ -534,7 +534,7 @@ class Program:
                     row.pop(r.pick(list(dict.keys(row))), None)
                 return 1.0
             row[victim] = type("Mutator", (), {"__float__": mutate})()
-        elif keys and mutation == 1:
+        elif keys and mutation == 14:
             # A value that takes its own entry out and puts another in: the size stays.
             victim = r.pick(keys)
 
@@ -543,7 +543,7 @@ class Program:
                 row["swapped in"] = 3.0
                 return 1.0
             row[victim] = type("Swapper", (), {"__float__": swap})()
-        elif keys and mutation == 2:
+        elif keys and mutation == 15:
             # A value that replaces itself: its last reference goes while it converts.
             victim = r.pick(keys)
 
@@ -669,6 +669,21 @@ class Program:
 
 
 # --- argument classes --------------------------------------------------------------------------
+
+
+class OwnTypeError(TypeError):
+    pass
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def raising(kind, argument):
+    def hook():
+        raise kind(argument)
+    return hook
 
 
 class StrSub(str):
