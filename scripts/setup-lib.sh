@@ -69,9 +69,11 @@ EOF
 }
 
 # What building the module without build isolation needs, so that the kept build directory
-# (build/<wheel tag>) is reused and a rebuild only compiles what changed.
+# (build/<wheel tag>) is reused and a rebuild only compiles what changed. Without isolation an
+# extra's dependency that comes as an sdist (runstats, in `bench`) builds with setuptools and
+# wheel from this environment too.
 ensure_build_tools() {
-  ensure_python_packages scikit-build-core cmake ninja
+  ensure_python_packages scikit-build-core cmake ninja setuptools wheel
 }
 
 # Builds and installs the module, with the given extras, into the active environment. Ninja's
