@@ -310,8 +310,10 @@ class Program:
         r = self.r
         kind = r.below(16) - 6
         name = r.pick(known) if known else self.name()
-        if kind <= 3:
+        if kind <= 2:
             return "".join(list(name)) if kind == 0 else name, Ok(name)
+        if kind == 3:
+            return Twin(name), Ok(name)
         if kind == 4:
             return StrSub(name), Ok(name)
         if kind == 5:
@@ -350,11 +352,15 @@ class Program:
             return IndexOnly(i), Ok(float(i))
         return self.hostile_number(param, call, r.double(), "__float__")
 
-    def int_arg(self, param, call, value):
+    def int_arg(self, param, call, value, any_magnitude=True):
         r = self.r
         kind = r.below(16) - 6
-        if kind <= 4:
+        if kind <= 3 or (kind == 4 and not any_magnitude):
             return value, Ok(value)
+        if kind == 4:
+            # Any magnitude: one, two or three digits of the int's own representation.
+            wide = r.int64() >> r.below(64)
+            return wide, Ok(wide)
         if kind == 5:
             return IndexOnly(value), Ok(value)
         if kind == 6:
@@ -466,7 +472,8 @@ class Program:
         else:
             col_names = objs
         ws = r.pick((0, 1, 2, 3, 5, 8, 50))
-        ws_obj, ws_exp = self.int_arg("window_size", None, ws)
+        # (a count window of arbitrary size would be had or not as this machine's memory goes)
+        ws_obj, ws_exp = self.int_arg("window_size", None, ws, any_magnitude=False)
         if r.below(8) == 7:
             ws_obj = r.pick((2**60, 2**60 - 1, 2**59, -1, 2**64, True))
             ws_exp = Ok(int(ws_obj)) if 0 <= ws_obj < 2**64 else Err(OverflowError)
@@ -509,9 +516,13 @@ class Program:
             start = r.below(len(known))
             for name in known[start:] + known[:start]:
                 x = r.double()
-                row[name] = x
-                expect_of[id(x)] = Ok(x)
-                keep.append(x)
+                # A float subclass, or a twin of an earlier name, sends the row through the
+                # check for names given twice.
+                value = FloatSub(x) if r.below(32) == 31 else x
+                key = Twin(name) if r.below(32) == 31 else name
+                row[key] = value
+                expect_of[id(value)] = Ok(x)
+                keep.append(value)
         for _ in range(r.pick((0, 1, 1, 2, 2, 3, 4, 6))):
             key_obj, _ = self.text_arg("row", known)
             value_obj, value_exp = self.float_arg("row", slot)
@@ -691,6 +702,19 @@ class StrSub(str):
 
     def __str__(self):
         raise AssertionError("the module called __str__ of a column name")
+
+
+class Twin(str):
+    """A str subclass never equal to anything: a dict holds it beside the str of the same
+    characters, and the module sees one name twice (the later entry wins)."""
+
+    def __eq__(self, other):
+        return False
+
+    def __ne__(self, other):
+        return True
+
+    __hash__ = str.__hash__
 
 
 class ConstHashStr(str):
