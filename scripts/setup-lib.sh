@@ -68,6 +68,20 @@ EOF
   python -m pip install --quiet $missing
 }
 
+# The packages of one of the project's extras (pyproject.toml), for what runs beside the module
+# already installed.
+ensure_extra() {
+  ensure_python_packages $(python -c 'import sys, tomllib
+extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]
+print(*extras[sys.argv[1]])' "$1")
+}
+
+# The libraries to preload for the ASan/UBSan build of the module in the normal interpreter: the
+# ASan runtime, and libstdc++ so that ASan's interception of C++ throws finds the real one.
+asan_preload() {
+  echo "$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+}
+
 # What building the module without build isolation needs, so that the kept build directory
 # (build/<wheel tag>) is reused and a rebuild only compiles what changed. Without isolation an
 # extra's dependency that comes as an sdist (runstats, in `bench`) builds with setuptools and

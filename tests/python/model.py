@@ -3,6 +3,20 @@
 import math
 from collections import deque
 
+# The ten statistics a column answers, by their method names.
+QUERIES = (
+    "mean",
+    "variance",
+    "last",
+    "rolling_mean",
+    "rolling_std",
+    "zscore",
+    "time_mean",
+    "time_std",
+    "rate",
+    "ewma",
+)
+
 
 class ColumnModel:
     """One column, updated and queried by the formulas in their stated order, with Python floats

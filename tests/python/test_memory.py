@@ -12,7 +12,7 @@ import json
 import os
 import textwrap
 
-from conftest import QUERIES, run_python
+from conftest import QUERIES, UNDER_ASAN, run_python
 
 MiB = 2**20
 # The storage one call may still obtain under the limit. A time window of 2^18 entries (16 bytes
@@ -21,12 +21,7 @@ BUDGET = 6 * MiB
 FILLED = 2**18
 
 
-def _sanitizer_loaded():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
-
-ASAN = _sanitizer_loaded() or "libasan" in os.environ.get("LD_PRELOAD", "")
+ASAN = UNDER_ASAN
 
 
 def _asan_options(*options):

@@ -2,7 +2,6 @@
 threads in and reach back into the objects; afterwards every count and sum is exact."""
 
 import gc
-import os
 import random
 import sys
 import threading
@@ -11,12 +10,11 @@ import traceback
 from collections import Counter
 from fractions import Fraction
 
-from conftest import QUERIES, Quillometer, assert_free, bits, fresh_float, stats_of
+from conftest import QUERIES, UNDER_ASAN, Quillometer, assert_free, bits, fresh_float, stats_of
 
 THREADS = 8
-# The sanitized module is loaded through LD_PRELOAD of the ASan runtime and runs several times
-# slower: fewer operations keep that run as short as the normal one.
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+# The sanitized module runs several times slower: fewer operations keep that run as short as the
+# normal one.
 OPS_PER_THREAD = 2500 if UNDER_ASAN else 10000
 JOIN_SECONDS = 120
 
