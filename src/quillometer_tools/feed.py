@@ -9,6 +9,8 @@ from __future__ import annotations
 import csv
 import io
 import math
+import os
+import stat
 import sys
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
@@ -235,6 +237,17 @@ class Feed:
         if empty:
             raise InputError(f"{self.name}: column {empty[0]!r} has no numeric value in "
                              f"{self.rows_read} rows (choose value columns with --columns)")
+
+    def fraction(self) -> float | None:
+        """The share of a regular file read so far (within a read-ahead buffer); None for a
+        pipe or standard input."""
+        try:
+            info = os.fstat(self._file.fileno())
+            if not stat.S_ISREG(info.st_mode) or info.st_size <= 0:
+                return None
+            return min(1.0, self._file.buffer.tell() / info.st_size)
+        except (OSError, AttributeError, ValueError):
+            return None
 
     def close(self) -> None:
         self._file.close()
