@@ -231,12 +231,15 @@ class Chart:
                            alpha=0.15, linewidth=0)
         if window is not None:
             ax = axes[-1]
+            # A margin, so that flags at the window's edges show whole.
+            margin = (window.end - window.start) // 40
             if self.zoom_range is not None:
                 zoomed = self.zoomed[window.column]
             else:
-                zoomed = clipped(self.series[window.column], window.start, window.end)
+                zoomed = clipped(self.series[window.column], window.start - margin,
+                                 window.end + margin)
             draw_panel(ax, zoomed, window.column, to_x, self.threshold, self.window_size)
-            ax.set_xlim(to_x(window.start), to_x(window.end))
+            ax.set_xlim(to_x(window.start - margin), to_x(window.end + margin))
             ax.set_title(f"zoom on {window.column}, the shaded window: {window.chosen}",
                          fontsize=10)
         for ax in axes:

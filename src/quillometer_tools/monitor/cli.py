@@ -25,7 +25,7 @@ from typing import TextIO
 from quillometer_tools.feed import EPOCH_UNITS, FeedOptions, InputError, open_feed
 from quillometer_tools.monitor.progress import Progress
 from quillometer_tools.monitor.stream import Flag, Monitor, Settings, Source
-from quillometer_tools.monitor.table import summary_table
+from quillometer_tools.monitor.table import decimals_for, fixed, summary_table
 from quillometer_tools.monitor.units import format_duration, format_time, parse_duration
 
 PROG = "quillometer-monitor"
@@ -266,7 +266,9 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
                 if show is None or printed[flag.column] < show:
                     printed[flag.column] += 1
                     progress.clear()
-                    print(flag_line(flag, width, unit), flush=live)
+                    print(flag_line(flag, width, unit,
+                                    decimals_for(monitor.tally[flag.column].scale)),
+                          flush=live)
             if rows & 4095 == 0:
                 progress.rows(rows, source.fraction())
         interrupted = guard.requested
@@ -303,9 +305,10 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
     return EXIT_INTERRUPTED if interrupted else 0
 
 
-def flag_line(flag: Flag, width: int, unit: float | None) -> str:
+def flag_line(flag: Flag, width: int, unit: float | None, decimals: int) -> str:
     return (f"{format_time(flag.ts, unit)}  {flag.column:<{width}}  {flag.value:>9.6g}  "
-            f"z={flag.zscore:+.2f}  rolling {flag.rolling_mean:.6g}±{flag.rolling_std:.3g}")
+            f"z={flag.zscore:+.2f}  rolling {fixed(flag.rolling_mean, decimals)}"
+            f"±{fixed(flag.rolling_std, decimals)}")
 
 
 def main(argv: list[str] | None = None) -> int:
