@@ -178,3 +178,25 @@ def test_chart_panels_markers_and_zoom(tmp_path, monkeypatch, capsys):
     assert zoom.get_title().startswith("zoom on b")
     middle = mdates.num2date(sum(zoom.get_xlim()) / 2).timestamp()
     assert start + 60 * burst.start < middle < start + 60 * burst.stop
+
+
+def test_summary_table_fits_its_values_and_shows_drift_as_zero(tmp_path):
+    """Values in the millions keep the table in line; windows that hold only 5.0 or only 0.0
+    after larger values show a spread of 0 and never -0.00, while the module's own figures
+    (the trace) keep their rounding drift."""
+    csv = tmp_path / "drift.csv"
+    big = [1234567.1, 2345678.3, 3456789.7, 987654.2, 5, 5, 5, 5]
+    small = [0.1, 0.3, 0.7, 0.2, 0, 0, 0, 0]
+    csv.write_text("ts,big,small\n" + "".join(f"{i},{b},{s}\n"
+                                             for i, (b, s) in enumerate(zip(big, small))))
+    trace = tmp_path / "trace.csv"
+    result = subprocess.run([COMMAND, str(csv), "--window-size", "4", "--time-window", "3",
+                             "--trace", str(trace)], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    table = result.stdout.split("\n\n")[-1].splitlines()
+    assert len({len(line) for line in table}) == 1, "\n".join(table)  # every line as wide
+    rows = {line.split()[0]: line.split() for line in table[2:]}
+    assert rows["big"][6:8] == ["5.00±0.00", "5.00±0.00"]
+    assert rows["small"][6:8] == ["0.00±0.00", "0.00±0.00"]
+    last = {line.split(",")[1]: line.split(",") for line in trace.read_text().splitlines()[-2:]}
+    assert float(last["big"][5]) > 0.01 and float(last["small"][4]) < 0  # std, mean drift
