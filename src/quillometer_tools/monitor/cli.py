@@ -1,6 +1,5 @@
-"""Command line of the monitor (`quillometer-monitor`): streams a CSV of timestamped readings
-through a Quillometer in constant memory, prints each flagged value as it happens, then a
-summary per column, and draws a chart.
+"""Streams a CSV of timestamped readings through a Quillometer in constant memory, prints each
+flagged value as it happens, then a summary per column, and draws a chart.
 
 Input: a CSV file, `-` for standard input (followed as lines arrive, as from `tail -f`), or
 nothing for the bundled hourly temperatures of Seattle and San Francisco (vega_datasets).
