@@ -39,7 +39,7 @@ def _little_endian(values: array.array[int] | array.array[float]) -> bytes:
 
 
 def _from_little_endian(typecode: str, data: bytes) -> array.array[int]:
-    values: array.array[int] = array.array(typecode)  # type: ignore[assignment]
+    values: array.array[int] = array.array(typecode)
     values.frombytes(data)
     if sys.byteorder != "little":
         values.byteswap()

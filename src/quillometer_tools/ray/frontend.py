@@ -11,7 +11,7 @@ import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, NoReturn, TypeVar
+from typing import Any, NoReturn
 
 # Read by Ray when it is imported: take 127.0.0.1 as this node's address (so every Ray server
 # binds to loopback) and send no usage statistics.
@@ -26,13 +26,14 @@ from . import codec, shard  # noqa: E402
 from .log import Kind, LogLimitError, ReplayLog  # noqa: E402
 from .shard import STATISTICS, Table, UnknownColumnError  # noqa: E402
 
-T = TypeVar("T")
 logger = logging.getLogger(__name__)
+# Ray's functions carry no annotations; they are called through this untyped name.
+_ray: Any = ray
 
 # Ship the shard code with the actor class instead of relying on the workers' import path: a
 # node needs the quillometer module, not this package.
-ray.cloudpickle.register_pickle_by_value(codec)
-ray.cloudpickle.register_pickle_by_value(shard)
+_ray.cloudpickle.register_pickle_by_value(codec)
+_ray.cloudpickle.register_pickle_by_value(shard)
 
 # No task retries: a call that dies with its actor fails, and the front end replays instead.
 ShardActor: Any = ray.remote(max_restarts=-1, max_task_retries=0)(shard.Shard)
@@ -65,7 +66,7 @@ def start_local_ray(num_cpus: int, object_store_mb: int = 256) -> None:
         log_to_driver=False,
         configure_logging=False,
     )
-    address = ray.util.get_node_ip_address()
+    address = _ray.util.get_node_ip_address()
     if address != "127.0.0.1":
         ray.shutdown()
         raise RuntimeError(
@@ -182,25 +183,25 @@ class ShardedQuillometer:
         """Raises PlacementError when the cluster cannot hold every shard; waits (logging, up to
         the timeout) while it could but its resources are taken."""
         needed = {name: amount * self.shards for name, amount in self._needs.items()}
-        total = ray.cluster_resources()
+        total = _ray.cluster_resources()
         short = {name for name, amount in needed.items() if total.get(name, 0.0) < amount}
         if short:
-            raise PlacementError(self._placement_text(needed, total, ray.available_resources()))
+            raise PlacementError(self._placement_text(needed, total, _ray.available_resources()))
         started = time.monotonic()
         next_log = started + self.log_interval
         while True:
-            free = ray.available_resources()
+            free = _ray.available_resources()
             if all(free.get(name, 0.0) >= amount for name, amount in needed.items()):
                 return
             now = time.monotonic()
             if now - started >= self.timeout:
                 raise PlacementError(
-                    self._placement_text(needed, ray.cluster_resources(), free)
+                    self._placement_text(needed, _ray.cluster_resources(), free)
                     + f" (waited {self.timeout:g} s for resources in use to be freed)"
                 )
             if now >= next_log:
                 logger.warning("waiting for room for %d shards: %s", self.shards,
-                               self._placement_text(needed, ray.cluster_resources(), free))
+                               self._placement_text(needed, _ray.cluster_resources(), free))
                 next_log = now + self.log_interval
             time.sleep(0.2)
 
@@ -211,7 +212,7 @@ class ShardedQuillometer:
         have = ", ".join(
             f"{total.get(name, 0.0):g} {name} ({free.get(name, 0.0):g} free)" for name in sorted(needed)
         )
-        fitting = min(int(free.get(name, 0.0) // amount) for name, amount in self._needs.items())
+        fitting = min(int(total.get(name, 0.0) // amount) for name, amount in self._needs.items())
         return (
             f"cannot place {self.shards} shards of {per_shard} each: the Ray cluster has {have}; "
             f"ask for at most {fitting} shards, or add nodes"
@@ -232,7 +233,9 @@ class ShardedQuillometer:
     def extend(self, rows: Iterable[tuple[Mapping[str, float], int]]) -> None:
         """Appends every (row, ts) of `rows`, in order. A row that names an unknown column, holds
         a value or timestamp that is not a number, or would take the log past its limit raises
-        and is not applied at all; the rows before it are."""
+        and is not applied at all; the rows before it are. A shard past its timeout while its
+        full buffer is sent raises too, after the row that filled it (which is kept): an
+        iterator passed again resumes with the next row."""
         route, known, limit = self._route, self._route.keys(), self.batch_size
         buffers, appenders = self._buffers, self._appenders
         limited = self._log.limit_bytes is not None
@@ -271,14 +274,14 @@ class ShardedQuillometer:
         room kept for every shard's next record header."""
         if self._log.limit_bytes is None:
             return 0
-        left = self._log.limit_bytes - self._log.bytes - self.shards * _RECORD_OVERHEAD
+        left = self._log.limit_bytes - self._log.size - self.shards * _RECORD_OVERHEAD
         return left // _BATCH_BYTES_PER_VALUE - sum(len(batch[3]) for batch in self._buffers)
 
     def _limit_error(self) -> LogLimitError:
         buffered = sum(len(batch[3]) for batch in self._buffers)
         return LogLimitError(
             f"the recovery log would pass its limit of {self._log.limit_bytes:,} bytes with this "
-            f"row (it holds {self._log.bytes:,} bytes, and {buffered:,} values wait to be "
+            f"row (it holds {self._log.size:,} bytes, and {buffered:,} values wait to be "
             f"logged); the row was not applied, every earlier row was: raise log_limit_bytes, "
             f"or start a new stream"
         )
@@ -305,10 +308,10 @@ class ShardedQuillometer:
             counts[codec.shard_of(column, self.shards)] += entry["count"]
         payload = name.encode("utf-8")
         limit = self._log.limit_bytes
-        if limit is not None and self._log.bytes + self.shards * (13 + len(payload)) > limit:
+        if limit is not None and self._log.size + self.shards * (13 + len(payload)) > limit:
             raise LogLimitError(
                 f"the recovery log would pass its limit of {limit:,} bytes with partition "
-                f"{name!r} (it holds {self._log.bytes:,} bytes); nothing of it was applied"
+                f"{name!r} (it holds {self._log.size:,} bytes); nothing of it was applied"
             )
         for s in range(self.shards):
             self._submit(s, "partition", payload, counts[s])
@@ -316,33 +319,41 @@ class ShardedQuillometer:
 
     def flush(self) -> None:
         """Sends every buffered row and waits until every shard has confirmed it. The first
-        rejected batch or partition is raised once all shards are settled."""
-        for s in range(self.shards):
-            if self._buffers[s][3]:
-                self._send(s)
+        error (a rejected batch or partition, a shard past its timeout) is raised once every
+        shard is settled."""
         errors: list[BaseException] = []
         for s in range(self.shards):
             try:
-                if self._lost[s]:
-                    self._rebuild(s)
-                while self._pending[s]:
-                    try:
-                        self._collect_oldest(s)
-                    except UnknownColumnError as error:
-                        errors.append(error)
-            except ShardTimeoutError as error:
+                self._settle(s)
+            except (UnknownColumnError, ShardTimeoutError) as error:
                 errors.append(error)
         if errors:
             raise errors[0]
+
+    def _settle(self, s: int) -> None:
+        """Sends shard s's buffered rows and waits until it has confirmed every call."""
+        if self._buffers[s][3]:
+            self._send(s)
+        if self._lost[s]:
+            self._rebuild(s)
+        error: UnknownColumnError | None = None
+        while self._pending[s]:
+            try:
+                self._collect_oldest(s)
+            except UnknownColumnError as rejected:
+                error = error or rejected
+        if error is not None:
+            raise error
 
     # Queries
 
     def query(self, statistic: str, column: str) -> float:
         if column not in self._route:
             raise UnknownColumnError(column)
-        self.flush()
         owner = self._route[column][0]
-        return self._ask(owner, lambda actor: actor.query.remote(statistic, column), "a query")
+        self._settle(owner)
+        value: float = self._ask(owner, lambda actor: actor.query.remote(statistic, column), "a query")
+        return value
 
     def mean(self, column: str) -> float:
         return self.query("mean", column)
@@ -390,7 +401,7 @@ class ShardedQuillometer:
     @property
     def log_bytes(self) -> int:
         """The recovery log's size in bytes (on disk, or buffered on the way there)."""
-        return self._log.bytes
+        return self._log.size
 
     @property
     def log_directory(self) -> str:
@@ -491,8 +502,8 @@ class ShardedQuillometer:
             pass
         if state == "ALIVE":
             return "its actor is alive but busy (a long call, or an overloaded node)"
-        free = ray.available_resources()
-        alive = sum(1 for node in ray.nodes() if node.get("Alive"))
+        free = _ray.available_resources()
+        alive = sum(1 for node in _ray.nodes() if node.get("Alive"))  # type: int
         have = ", ".join(f"{free.get(name, 0.0):g} {name}" for name in sorted(self._needs))
         return (
             f"its actor is {state} and needs a node with {_resources_text(self._needs)} free; "

@@ -90,13 +90,13 @@ class ReplayLog:
         self.limit_bytes = limit_bytes
         self.segment_bytes = segment_bytes
         self._shards = [_ShardLog(self.directory, s, buffer_bytes) for s in range(shards)]
-        self._bytes = 0
+        self._size = 0
         self._failure: BaseException | None = None
 
     @property
-    def bytes(self) -> int:
+    def size(self) -> int:
         """Bytes of every record logged so far (on disk, or in the buffer on its way there)."""
-        return self._bytes
+        return self._size
 
     def entries(self, s: int) -> int:
         """The number of records logged for shard s."""
@@ -110,10 +110,10 @@ class ReplayLog:
                 f"failure: {self._failure}"
             ) from self._failure
         size = _HEADER.size + len(payload)
-        if self.limit_bytes is not None and self._bytes + size > self.limit_bytes:
+        if self.limit_bytes is not None and self._size + size > self.limit_bytes:
             raise LogLimitError(
                 f"the recovery log would pass its limit of {self.limit_bytes:,} bytes (it holds "
-                f"{self._bytes:,}; shard {s}'s next entry needs {size:,}); nothing more can be "
+                f"{self._size:,}; shard {s}'s next entry needs {size:,}); nothing more can be "
                 f"appended with exact recovery: raise log_limit_bytes, or start a new stream"
             )
         log = self._shards[s]
@@ -127,7 +127,7 @@ class ReplayLog:
             if isinstance(failure, LogLimitError):
                 raise
             raise LogLimitError(f"the recovery log in {self.directory} failed: {failure}") from failure
-        self._bytes += size
+        self._size += size
         return log.records - 1
 
     def _check_room(self, needed: int) -> None:
@@ -145,7 +145,7 @@ class ReplayLog:
         if log.writer is not None:
             log.writer.flush()
         left = count
-        for path, records, size in log.segments:
+        for path, records, _ in log.segments:
             if left == 0:
                 return
             with open(path, "rb") as segment:
