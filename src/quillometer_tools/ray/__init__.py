@@ -2,7 +2,13 @@
 Quillometer; exact results, a recovery log on disk, and a lost shard rebuilt by replaying it."""
 
 from .codec import shard_of, write_partitions
-from .frontend import PlacementError, ShardedQuillometer, ShardTimeoutError, start_local_ray
+from .frontend import (
+    PlacementError,
+    ShardedQuillometer,
+    ShardTimeoutError,
+    connect,
+    start_local_ray,
+)
 from .log import LogLimitError
 from .shard import STATISTICS, UnknownColumnError
 
@@ -13,6 +19,7 @@ __all__ = [
     "ShardTimeoutError",
     "ShardedQuillometer",
     "UnknownColumnError",
+    "connect",
     "shard_of",
     "start_local_ray",
     "write_partitions",

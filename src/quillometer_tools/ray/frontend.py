@@ -7,6 +7,7 @@ from __future__ import annotations
 import collections
 import logging
 import os
+import socket
 import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
@@ -75,6 +76,20 @@ def start_local_ray(num_cpus: int, object_store_mb: int = 256) -> None:
         )
 
 
+def connect(address: str, *, node_ip_address: str | None = None) -> None:
+    """Joins an existing Ray cluster at `address` (host:port of its head) as a driver. This
+    node's address defaults to the one this machine reaches the head from. A cluster started
+    with RAY_AUTH_MODE=token needs the same mode, and its token, in this process's environment
+    (RAY_AUTH_TOKEN, or RAY_AUTH_TOKEN_PATH)."""
+    if node_ip_address is None:
+        host, _, port = address.rpartition(":")
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.connect((host or port, int(port) if host else 6379))
+            node_ip_address = str(probe.getsockname()[0])
+    ray.init(address=address, _node_ip_address=node_ip_address, log_to_driver=False,
+             configure_logging=False)
+
+
 def _resources_text(resources: Mapping[str, float]) -> str:
     return ", ".join(f"{amount:g} {name}" for name, amount in sorted(resources.items()))
 
@@ -111,7 +126,7 @@ class ShardedQuillometer:
     applied, and every earlier row is.
 
     Construction checks that the cluster has the resources for every shard and waits until
-    every shard is up. Each wait on a shard lasts at most `timeout` seconds, and one longer than
+    every shard is up; `spread=True` has Ray put the shards on as many nodes as it can. Each wait on a shard lasts at most `timeout` seconds, and one longer than
     `log_interval` seconds is logged (logger quillometer_tools.ray.frontend) with what it waits
     for; past the timeout it raises ShardTimeoutError naming the shard and what is missing.
     """
@@ -128,6 +143,7 @@ class ShardedQuillometer:
         max_in_flight: int = 4,
         num_cpus_per_shard: float = 1,
         resources: Mapping[str, float] | None = None,
+        spread: bool = False,
         timeout: float = 300.0,
         log_interval: float = 5.0,
         log_dir: str | os.PathLike[str] | None = None,
@@ -143,6 +159,7 @@ class ShardedQuillometer:
         self.max_in_flight = max_in_flight
         self.timeout = timeout
         self.log_interval = log_interval
+        self.spread = spread
         self.rebuilds = 0
         self.rebuild_seconds: list[float] = []
         self._settings = (window_size, alpha, time_window)
@@ -221,7 +238,10 @@ class ShardedQuillometer:
     def _new_actor(self, s: int) -> Any:
         cpus = self._needs.get("CPU", 0.0)
         others = {name: amount for name, amount in self._needs.items() if name != "CPU"}
-        return ShardActor.options(num_cpus=cpus, resources=others).remote(
+        strategy = "SPREAD" if self.spread else "DEFAULT"
+        return ShardActor.options(
+            num_cpus=cpus, resources=others, scheduling_strategy=strategy
+        ).remote(
             s, self.shards, self._columns[s], *self._settings
         )
 
@@ -407,6 +427,11 @@ class ShardedQuillometer:
     def log_directory(self) -> str:
         """Where the recovery log's segment files are (removed by close)."""
         return self._log.directory
+
+    def nodes(self) -> list[str]:
+        """The address of the node each shard runs on, shard 0 first."""
+        return [self._ask(s, lambda actor: actor.node.remote(), "where it runs")
+                for s in range(self.shards)]
 
     def owner(self, column: str) -> int:
         """The shard that holds `column`."""

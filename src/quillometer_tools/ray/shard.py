@@ -113,6 +113,13 @@ class Shard:
             self.applied += len(values)
         return self.applied
 
+    def node(self) -> tuple[str, int]:
+        """The address of the node this shard runs on (in a Ray actor only), and the count."""
+        import ray.util
+
+        address: str = ray.util.get_node_ip_address()  # type: ignore[no-untyped-call]
+        return address, self.applied
+
     def query(self, statistic: str, column: str) -> tuple[float, int]:
         if statistic not in STATISTICS:
             raise ValueError(f"unknown statistic {statistic!r}")
