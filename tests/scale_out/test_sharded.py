@@ -242,7 +242,7 @@ def test_a_lost_shard_past_its_timeout_raises_and_the_others_keep_their_state(
             assert caught.value.shard == 1
             message = str(caught.value)
             assert message.startswith(
-                "shard 1 did not answer the reset before a replay within 3 s: its actor is "
+                "shard 1 did not answer the start of its rebuild within 3 s: its actor is "
                 "PENDING_CREATION and needs a node with 1 CPU free; the cluster has 1 node alive "
                 "with 0 CPU free"), message
             assert message.endswith("The other shards keep their state; its unconfirmed calls "

@@ -10,6 +10,7 @@ throughput for each K, and recovery.
 from __future__ import annotations
 
 import argparse
+import logging
 import math
 import os
 import random
@@ -233,6 +234,10 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    # The layer's own warnings (what a shard waits for, a rebuild) go to stderr; Ray's chatter
+    # below errors does not.
+    logging.basicConfig(level=logging.WARNING, format=f"{PROG}: %(message)s")
+    logging.getLogger("ray").setLevel(logging.ERROR)
     parser = _parser()
     args = parser.parse_args(argv)
     if args.command == "run" and (args.csv is None) == (args.synthetic is None):

@@ -591,7 +591,7 @@ class ShardedQuillometer:
             call.ref = None
         for _ in range(3):
             try:
-                self._get(s, self._actors[s].reset.remote(), "the reset before a replay")
+                self._get(s, self._actors[s].reset.remote(), "the start of its rebuild")
                 count = self._replay(s)
             except RayActorError:
                 ray.kill(self._actors[s], no_restart=True)
