@@ -3,7 +3,7 @@
 
 Not a test: it prints figures. `bash scripts/bench-monitor` runs it in the project's .venv;
 options: --rows N, --keep-csv PATH, and, after `--`, another command to measure instead (the CSV's
-path is appended to it), e.g. `-- python examples/old_stream.py --no-progress`.
+path is appended to it), e.g. an older version of the monitor: `-- python old.py --no-progress`.
 """
 
 from __future__ import annotations
@@ -70,7 +70,8 @@ def main() -> int:
         exe = shutil.which("quillometer-monitor")
         if exe is None:
             raise SystemExit("quillometer-monitor is not installed in this environment")
-        command = [exe, str(csv_path), "--chart", str(chart), "--no-progress", "--show", "3"]
+        command = [exe, str(csv_path), "--epoch", "s", "--chart", str(chart), "--no-progress",
+                   "--show", "3"]
     print("$", " ".join(command), flush=True)
     started = time.perf_counter()
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)

@@ -9,6 +9,8 @@ from __future__ import annotations
 import csv
 import io
 import math
+import os
+import stat
 import sys
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
@@ -23,6 +25,8 @@ TIME_COLUMNS = ("timestamp", "ts", "time", "datetime", "date")
 # Seconds per unit of integer timestamps counted from 1970.
 EPOCH_UNITS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9}
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+# Seconds from 1970 to the first and the last second that a date-time can show.
+EARLIEST, LATEST = -62_135_596_800, 253_402_300_799
 
 
 class InputError(Exception):
@@ -174,6 +178,8 @@ class Feed:
             if not INT64_MIN <= integer <= INT64_MAX:
                 raise InputError(f"{self.name}, line {line}: time {text} is out of the "
                                  "signed 64-bit range")
+            if options.epoch is not None:
+                self._check_epoch(integer, options.epoch, line)
             return integer
         try:
             moment = datetime.fromisoformat(text.replace("/", "-"))
@@ -192,6 +198,17 @@ class Feed:
             self._dates = True
             self.seconds_per_unit = 1.0
         return self._seconds(moment, line)
+
+    def _check_epoch(self, ts: int, unit: str, line: int) -> None:
+        """An epoch time must fall in the years 1 to 9999; one that does not was most likely
+        given in another unit."""
+        if EARLIEST <= ts * EPOCH_UNITS[unit] <= LATEST:
+            return
+        fits = [other for other, size in EPOCH_UNITS.items()
+                if size < EPOCH_UNITS[unit] and EARLIEST <= ts * size <= LATEST]
+        hint = f"; is the unit {fits[0]}?" if fits else ""
+        raise InputError(f"{self.name}, line {line}: time {ts} counted in {unit} since 1970 "
+                         f"falls outside the years 1 to 9999 (--epoch {unit}){hint}")
 
     def _seconds(self, moment: datetime, line: int) -> int:
         """Whole seconds since 1970 (a naive date-time is taken as UTC)."""
@@ -235,6 +252,17 @@ class Feed:
         if empty:
             raise InputError(f"{self.name}: column {empty[0]!r} has no numeric value in "
                              f"{self.rows_read} rows (choose value columns with --columns)")
+
+    def fraction(self) -> float | None:
+        """The share of a regular file read so far (within a read-ahead buffer); None for a
+        pipe or standard input."""
+        try:
+            info = os.fstat(self._file.fileno())
+            if not stat.S_ISREG(info.st_mode) or info.st_size <= 0:
+                return None
+            return min(1.0, self._file.buffer.tell() / info.st_size)
+        except (OSError, AttributeError, ValueError):
+            return None
 
     def close(self) -> None:
         self._file.close()
