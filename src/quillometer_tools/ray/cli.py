@@ -24,7 +24,13 @@ from quillometer import Quillometer
 
 from ..feed import Feed, FeedOptions, InputError, open_feed
 from . import codec
-from .frontend import PlacementError, ShardedQuillometer, ShardTimeoutError, start_local_ray
+from .frontend import (
+    PlacementError,
+    ShardedQuillometer,
+    ShardTimeoutError,
+    connect,
+    start_local_ray,
+)
 from .log import LogLimitError
 
 PROG = "quillometer-ray"
@@ -47,9 +53,7 @@ def synthetic_stream(rows: int, columns: int, seed: int = 20261208) -> tuple[lis
 
 def _connect(address: str | None, cpus: int) -> None:
     if address:
-        import ray
-
-        ray.init(address=address, log_to_driver=False, configure_logging=False)
+        connect(address)
     else:
         start_local_ray(num_cpus=cpus)
 
