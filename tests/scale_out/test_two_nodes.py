@@ -26,9 +26,9 @@ TAG = f"{os.getpid() % 100_000}"
 NAMESPACE, HOST_LINK, WORKER_LINK = f"qm-{TAG}", f"qmh{TAG}", f"qmw{TAG}"
 STREAM = make_stream(60_000, seed=424242)  # the driver's stream
 
+# As root, iproute2's `ip` must be there (scripts/test installs it): a missing one fails.
 pytestmark = pytest.mark.skipif(
-    os.geteuid() != 0 or shutil.which("ip") is None,
-    reason="a network namespace and a veth pair need root and iproute2 (`ip`)",
+    os.geteuid() != 0, reason="a network namespace and a veth pair need root"
 )
 
 
