@@ -106,13 +106,13 @@ def test_class_dict_holds_the_eleven_methods_in_table_order():
 
 
 def test_every_list_of_the_statistics_follows_the_method_table():
-    # The table is made from the one list in C++; the stub, the model and the scale-out shard
+    # The table is made from the one list in C++; the stub, the model and the Ray layer's shard
     # write the names out again, in the same order.
     root = Path(__file__).resolve().parents[2]
     stub_module = ast.parse((root / "src/quillometer-stubs/__init__.pyi").read_text())
     stub_class = next(n for n in stub_module.body if getattr(n, "name", "") == "Quillometer")
     stub = [n.name for n in stub_class.body if isinstance(n, ast.FunctionDef)]
-    shard_module = ast.parse((root / "examples/scale_out/shard.py").read_text())
+    shard_module = ast.parse((root / "src/quillometer_tools/ray/shard.py").read_text())
     shard = next(ast.literal_eval(n.value) for n in shard_module.body if isinstance(n, ast.Assign)
                  and [t.id for t in n.targets if isinstance(t, ast.Name)] == ["STATISTICS"])
     table = [name for name in vars(Quillometer) if not name.startswith("__")]

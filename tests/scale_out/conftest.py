@@ -1,16 +1,12 @@
-"""One local Ray for the whole scale-out session (starting it takes seconds), shut down at the end."""
-
-import os
-import sys
+"""One local Ray for the whole scale-out session (starting it takes seconds), shut down at the
+end. The tests import the installed quillometer_tools package, never the repository's copy."""
 
 import pytest
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
 @pytest.fixture(scope="session")
 def ray_session():
-    from examples.scale_out import start_local_ray
+    from quillometer_tools.ray import start_local_ray
 
     import ray
 

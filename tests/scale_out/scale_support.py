@@ -5,7 +5,7 @@ import random
 
 from quillometer import Quillometer
 
-from examples.scale_out import STATISTICS
+from quillometer_tools.ray import STATISTICS
 
 SETTINGS = {"window_size": 50, "alpha": 0.1, "time_window": 400}
 COLUMNS = [f"c{i:02d}" for i in range(24)] + ["pressure", "flow", "débit", "温度"]

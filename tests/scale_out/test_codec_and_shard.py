@@ -11,9 +11,9 @@ import sys
 import pytest
 
 from scale_support import COLUMNS, SETTINGS, assert_identical, bits, make_stream, reference
-from examples.scale_out import UnknownColumnError, shard_of, write_partitions
-from examples.scale_out.codec import decode_batch, encode_batch, new_batch, read_column, read_manifest
-from examples.scale_out.shard import Shard
+from quillometer_tools.ray import UnknownColumnError, shard_of, write_partitions
+from quillometer_tools.ray.codec import decode_batch, encode_batch, new_batch, read_column, read_manifest
+from quillometer_tools.ray.shard import Shard
 
 
 def batches_for(stream, columns, cuts):
@@ -78,15 +78,14 @@ def test_partitions_hold_each_column_in_stream_order(tmp_path):
 def test_routing_is_the_same_in_every_process():
     names = COLUMNS + [f"series-{i}" for i in range(200)]
     script = (
-        "import json, sys; sys.path.insert(0, sys.argv[1]);"
-        "from examples.scale_out.codec import shard_of;"
-        "print(json.dumps([[shard_of(n, k) for k in (1, 2, 3, 7)] for n in json.loads(sys.argv[2])]))"
+        "import json, sys;"
+        "from quillometer_tools.ray.codec import shard_of;"
+        "print(json.dumps([[shard_of(n, k) for k in (1, 2, 3, 7)] for n in json.loads(sys.argv[1])]))"
     )
-    root = os.path.join(os.path.dirname(__file__), "..", "..")
     here = [[shard_of(n, k) for k in (1, 2, 3, 7)] for n in names]
     for seed in ("1", "2"):
         out = subprocess.run(
-            [sys.executable, "-c", script, root, json.dumps(names)],
+            [sys.executable, "-c", script, json.dumps(names)],
             env={**os.environ, "PYTHONHASHSEED": seed},
             capture_output=True, text=True, check=True,
         ).stdout
