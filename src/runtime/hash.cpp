@@ -1,7 +1,16 @@
 // The process-wide hash key.
 #include "runtime/hash.hpp"
 
+#if defined(__GLIBC__) && !__GLIBC_PREREQ(2, 25)
+#include <sys/syscall.h>
+#include <unistd.h>
+
+// The wheels target glibc 2.17, which has no getrandom(3) wrapper: ask the kernel directly.
+#define QUILLOMETER_GETRANDOM(buffer, size) ::syscall(SYS_getrandom, buffer, size, 0)
+#else
 #include <sys/random.h>
+#define QUILLOMETER_GETRANDOM(buffer, size) ::getrandom(buffer, size, 0)
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -14,7 +23,7 @@ const HashKey& process_hash_key() noexcept {
     auto* bytes = reinterpret_cast<unsigned char*>(&drawn);
     std::size_t filled = 0;
     while (filled < sizeof drawn) {
-      ssize_t got = ::getrandom(bytes + filled, sizeof drawn - filled, 0);
+      ssize_t got = QUILLOMETER_GETRANDOM(bytes + filled, sizeof drawn - filled);
       if (got < 0) {
         if (errno == EINTR) continue;
         break;
