@@ -110,3 +110,29 @@ install_module() {
   fi
   grep -E '^Successfully installed' build/pip-install.log || echo "quillometer is up to date"
 }
+
+# Debian's arm64 CPython 3.11, unpacked into a sysroot (build/sysroot-arm64): its headers build
+# the aarch64 wheel, and its interpreter runs that wheel's tests under qemu-aarch64 -L. Needs root
+# on a fresh machine (dpkg --add-architecture arm64, apt-get update).
+ARM64_SYSROOT="$PWD/build/sysroot-arm64"
+ARM64_PACKAGES=(python3.11-minimal python3.11 libpython3.11-minimal libpython3.11-stdlib
+  libpython3.11 libpython3.11-dev libc6 libgcc-s1 libexpat1 libffi8 libbz2-1.0 liblzma5 zlib1g
+  libssl3 libcrypt1 libuuid1 libncursesw6 libtinfo6 libreadline8 libsqlite3-0 libdb5.3 libgdbm6
+  libnsl2 libtirpc3 libgssapi-krb5-2 libk5crypto3 libkeyutils1 libkrb5-3 libkrb5support0
+  libcom-err2)
+ensure_arm64_sysroot() {
+  [ -x "$ARM64_SYSROOT/usr/bin/python3.11" ] && [ -f "$ARM64_SYSROOT/.complete" ] && return 0
+  step "arm64 sysroot: Debian's python3.11 and libpython3.11-dev in $ARM64_SYSROOT"
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    [ "$(id -u)" -eq 0 ] || { echo "run as root: dpkg --add-architecture arm64 && apt-get update" >&2; exit 1; }
+    dpkg --add-architecture arm64
+    apt-get update -qq
+  fi
+  local downloads="$PWD/build/arm64-debs"
+  rm -rf "$ARM64_SYSROOT" "$downloads"
+  mkdir -p "$ARM64_SYSROOT" "$downloads"
+  (cd "$downloads" && apt-get download -qq "${ARM64_PACKAGES[@]/%/:arm64}" ||
+    { apt-get update -qq && apt-get download -qq "${ARM64_PACKAGES[@]/%/:arm64}"; })
+  for deb in "$downloads"/*.deb; do dpkg -x "$deb" "$ARM64_SYSROOT"; done
+  touch "$ARM64_SYSROOT/.complete"
+}
