@@ -115,6 +115,7 @@ install_module() {
 # the aarch64 wheel, and its interpreter runs that wheel's tests under qemu-aarch64 -L. Needs root
 # on a fresh machine (dpkg --add-architecture arm64, apt-get update).
 ARM64_SYSROOT="$PWD/build/sysroot-arm64"
+ARM64_PYTHON="$ARM64_SYSROOT/usr/bin/python3.11-qemu"
 ARM64_PACKAGES=(python3.11-minimal python3.11 libpython3.11-minimal libpython3.11-stdlib
   libpython3.11 libpython3.11-dev libc6 libgcc-s1 libexpat1 libffi8 libbz2-1.0 liblzma5 zlib1g
   libssl3 libcrypt1 libuuid1 libncursesw6 libtinfo6 libreadline8 libsqlite3-0 libdb5.3 libgdbm6
@@ -134,5 +135,15 @@ ensure_arm64_sysroot() {
   (cd "$downloads" && apt-get download -qq "${ARM64_PACKAGES[@]/%/:arm64}" ||
     { apt-get update -qq && apt-get download -qq "${ARM64_PACKAGES[@]/%/:arm64}"; })
   for deb in "$downloads"/*.deb; do dpkg -x "$deb" "$ARM64_SYSROOT"; done
+  ensure_debian_packages qemu-user
+  # The interpreter as a host command. Under qemu-user a child process is not emulated by itself,
+  # so the interpreter is started with this script as its argv[0]: sys.executable names it, and
+  # subprocesses the tests start run under qemu too. Packages for it go into its own
+  # dist-packages directory in the sysroot (pip install --target, see check-wheel).
+  cat >"$ARM64_PYTHON" <<SCRIPT
+#!/bin/sh
+exec qemu-aarch64 -L "$ARM64_SYSROOT" -0 "\$0" "$ARM64_SYSROOT/usr/bin/python3.11" "\$@"
+SCRIPT
+  chmod +x "$ARM64_PYTHON"
   touch "$ARM64_SYSROOT/.complete"
 }
