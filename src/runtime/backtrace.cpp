@@ -110,9 +110,9 @@ _Unwind_Reason_Code take_pc(_Unwind_Context* context, void* data) {
       std::string_view path(info.dli_fname);
       std::size_t slash = path.rfind('/');
       char offset[32];
-      std::snprintf(offset, sizeof offset, "+0x%jx",
-                    static_cast<std::uintmax_t>(frame.pc - reinterpret_cast<std::uintptr_t>(
-                                                               info.dli_fbase)));
+      std::snprintf(
+          offset, sizeof offset, "+0x%jx",
+          static_cast<std::uintmax_t>(frame.pc - reinterpret_cast<std::uintptr_t>(info.dli_fbase)));
       frame.function += frame.function.empty() ? "<unknown> (" : " (";
       frame.function += slash == std::string_view::npos ? path : path.substr(slash + 1);
       frame.function += offset;
