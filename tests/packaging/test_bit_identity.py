@@ -1,6 +1,7 @@
 """The same seeded stream gives the same bits on every build: the native build (the module in
-this interpreter) and each wheel named in QUILLOMETER_WHEEL_PYTHONS ("name=interpreter ...";
-scripts/check-wheel gives the x86_64 wheel's environment and the aarch64 wheel under qemu)."""
+this interpreter) and each other build named in QUILLOMETER_BUILD_PYTHONS ("name=interpreter ...":
+scripts/check-wheel gives the x86_64 wheel's environment and the aarch64 wheel under qemu,
+scripts/check-compilers the g++-11 and clang-16 builds)."""
 
 import os
 import platform
@@ -11,7 +12,7 @@ from pathlib import Path
 import pytest
 
 STREAM = Path(__file__).with_name("stream.py")
-WHEELS = dict(item.split("=", 1) for item in os.environ.get("QUILLOMETER_WHEEL_PYTHONS", "").split())
+BUILDS = dict(item.split("=", 1) for item in os.environ.get("QUILLOMETER_BUILD_PYTHONS", "").split())
 
 
 def run_stream(python, *args):
@@ -34,11 +35,11 @@ def test_a_one_ulp_change_in_the_input_shows(native):
     assert run_stream(sys.executable, "--perturb")[2][-1] != native[2][-1]
 
 
-@pytest.mark.skipif(not WHEELS, reason="no wheels given in QUILLOMETER_WHEEL_PYTHONS")
-@pytest.mark.parametrize("name", sorted(WHEELS))
-def test_wheel_matches_the_native_build_bit_for_bit(native, name):
-    machine, module, lines = run_stream(WHEELS[name])
-    assert module != native[1], "the wheel's interpreter imported the native build"
+@pytest.mark.skipif(not BUILDS, reason="no other builds given in QUILLOMETER_BUILD_PYTHONS")
+@pytest.mark.parametrize("name", sorted(BUILDS))
+def test_build_matches_the_native_build_bit_for_bit(native, name):
+    machine, module, lines = run_stream(BUILDS[name])
+    assert module != native[1], f"{name}'s interpreter imported the native build"
     if "aarch64" in name:
         assert machine == "aarch64" != platform.machine(), machine
     mismatch = next((pair for pair in zip(native[2], lines) if pair[0] != pair[1]), None)
