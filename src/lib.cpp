@@ -20,10 +20,8 @@
 namespace quillometer {
 namespace {
 
-using boundary::Error;
+using boundary::argument_error;
 using boundary::Ref;
-using boundary::Result;
-using boundary::Status;
 
 constexpr std::string_view kClassName = "Quillometer";
 
@@ -53,11 +51,15 @@ PyTypeObject* create_type();
 
 std::atomic<PyTypeObject*> type_cell{nullptr};
 
-// The class, created on first need and kept for the life of the process.
-Result<PyTypeObject*> class_type() {
+// The class, created on first need and kept for the life of the process; NULL with the
+// exception set if it cannot be made.
+PyTypeObject* class_type() {
   if (PyTypeObject* existing = type_cell.load(std::memory_order_acquire)) return existing;
   PyTypeObject* created = create_type();
-  if (created == nullptr) return boundary::fail(boundary::fetch_error());
+  if (created == nullptr) {
+    boundary::pass_error();
+    return nullptr;
+  }
   PyTypeObject* expected = nullptr;
   if (!type_cell.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
     Py_DECREF(created);
@@ -67,9 +69,7 @@ Result<PyTypeObject*> class_type() {
 }
 
 [[gnu::cold, gnu::noinline]] PyTypeObject* create_class_type_or_fatal() {
-  Result<PyTypeObject*> type = class_type();
-  if (type) return *type;
-  std::move(type.error()).raise();
+  if (PyTypeObject* type = class_type()) return type;
   PyErr_PrintEx(0);
   runtime::raise_fatal("failed to create type object for " + std::string(kClassName));
 }
@@ -85,20 +85,26 @@ inline PyTypeObject* class_type_or_fatal() {
 // ---- entries -----------------------------------------------------------------------------
 
 PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
-  return boundary::guard_entry([&]() -> Result<PyObject*> {
+  return boundary::guard_entry([&]() -> PyObject* {
     std::array<PyObject*, 4> slots{};
-    QM_TRY(boundary::bind_tuple_dict(kNewSignature, args, kwargs, slots));
-    QM_TRY_ARGUMENT(std::vector<engine::HashedName> col_names, "col_names",
-                    boundary::extract_text_list(slots[0]));
-    QM_TRY_ARGUMENT(std::uint64_t window_size, "window_size", boundary::extract_size(slots[1]));
-    QM_TRY_ARGUMENT(double alpha, "alpha", boundary::extract_float(slots[2]));
-    QM_TRY_ARGUMENT(std::int64_t time_window, "time_window", boundary::extract_int64(slots[3]));
+    if (!boundary::bind_tuple_dict(kNewSignature, args, kwargs, slots)) return nullptr;
+    std::vector<engine::HashedName> col_names;
+    if (!boundary::extract_text_list(slots[0], col_names)) return argument_error("col_names");
+    std::uint64_t window_size;
+    if (!boundary::extract_size(slots[1], window_size)) return argument_error("window_size");
+    double alpha;
+    if (!boundary::extract_float(slots[2], alpha)) return argument_error("alpha");
+    std::int64_t time_window;
+    if (!boundary::extract_int64(slots[3], time_window)) return argument_error("time_window");
 
     engine::Frame frame(col_names, window_size, alpha, time_window);
 
     allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
     PyObject* object = alloc(subtype, 0);
-    if (object == nullptr) return boundary::fail(boundary::fetch_error());
+    if (object == nullptr) {
+      boundary::pass_error();
+      return nullptr;
+    }
     auto* self = reinterpret_cast<QuillometerObject*>(object);
     ::new (&self->frame) engine::Frame(std::move(frame));
     ::new (&self->borrow_flag) boundary::BorrowFlag(0);
@@ -107,34 +113,37 @@ PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noe
 }
 
 void dealloc_entry(PyObject* object) noexcept {
-  boundary::guard_destructor([&]() -> Status {
+  boundary::guard_destructor([&] {
     auto* self = reinterpret_cast<QuillometerObject*>(object);
     std::destroy_at(&self->frame);
     std::destroy_at(&self->borrow_flag);
     PyTypeObject* type = Py_TYPE(object);
-    Ref base = Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    Ref own_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    // The check is on the instance's own type; the message has always named object's slot.
     if (type->tp_free == nullptr) runtime::raise_fatal("PyBaseObject_Type should have tp_free");
     type->tp_free(object);
     // Every instance of a heap type holds a reference to its type.
     Py_DECREF(type);
-    return {};
   });
 }
 
 PyObject* append_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-  return boundary::guard_entry([&]() __attribute__((always_inline)) -> Result<PyObject*> {
+  return boundary::guard_entry([&]() __attribute__((always_inline)) -> PyObject* {
     std::array<PyObject*, 2> slots{};
-    QM_TRY(boundary::bind_fastcall(kAppendSignature, args, nargs, kwnames, slots));
+    if (!boundary::bind_fastcall(kAppendSignature, args, nargs, kwnames, slots)) [[unlikely]]
+      return nullptr;
     boundary::Hold<QuillometerObject, boundary::HoldKind::exclusive> hold;
-    QM_TRY(hold.take(self, class_type_or_fatal(), kClassName));
+    if (!hold.take(self, class_type_or_fatal(), kClassName)) [[unlikely]]
+      return nullptr;
     engine::Frame& frame = hold.instance().frame;
     boundary::ResolvedRow row;
-    if (Status converted = boundary::extract_row(slots[0], frame, row); !converted) [[unlikely]] {
-      return boundary::fail(boundary::argument_error("row", std::move(converted.error())));
-    }
-    QM_TRY_ARGUMENT(std::int64_t ts, "ts", boundary::extract_int64(slots[1]));
+    if (!boundary::extract_row(slots[0], frame, row)) [[unlikely]]
+      return argument_error("row");
+    std::int64_t ts;
+    if (!boundary::extract_int64(slots[1], ts)) [[unlikely]]
+      return argument_error("ts");
+    // An unknown name was only noted during the walk, so that every conversion error (ts's
+    // too) comes first; and exhausted memory comes before it.
     if (const std::optional<std::string_view> missing = row.missing()) [[unlikely]] {
       frame.refuse(row.updates(), *missing);
     }
@@ -146,28 +155,23 @@ PyObject* append_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 template <const boundary::MethodSignature& Signature, engine::Statistic Statistic>
 [[gnu::noinline]] PyObject* query_entry_general(PyObject* self, PyObject* const* args,
                                                 Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary::guard_entry([&]() __attribute__((always_inline)) -> Result<PyObject*> {
+  return boundary::guard_entry([&]() __attribute__((always_inline)) -> PyObject* {
     std::array<PyObject*, 1> slots{};
-    QM_TRY(boundary::bind_fastcall(Signature, args, nargs, kwnames, slots));
+    if (!boundary::bind_fastcall(Signature, args, nargs, kwnames, slots)) return nullptr;
     boundary::Hold<QuillometerObject, boundary::HoldKind::shared> hold;
-    QM_TRY(hold.take(self, class_type_or_fatal(), kClassName));
-    QM_TRY_ARGUMENT(engine::ColumnKey col, "col", boundary::extract_key(slots[0]));
-    PyObject* result = PyFloat_FromDouble(engine::query<Statistic>(hold.instance().frame, col));
-    if (result == nullptr) [[unlikely]]
-      boundary::api_call_failed();
-    return result;
+    if (!hold.take(self, class_type_or_fatal(), kClassName)) return nullptr;
+    engine::ColumnKey col;
+    if (!boundary::extract_key(slots[0], col)) return argument_error("col");
+    // NULL with MemoryError set when the float cannot be made.
+    return PyFloat_FromDouble(engine::query<Statistic>(hold.instance().frame, col));
   });
-}
-
-// The interpreter could not make a query's result float: what the general entry reports then.
-[[gnu::cold, gnu::noinline]] PyObject* result_not_made() noexcept {
-  return boundary::guard_entry([]() -> Result<PyObject*> { boundary::api_call_failed(); });
 }
 
 // A query's common call is settled here: one positional str whose text and hash are read
 // inline, a receiver of the class that no append holds, and a column that exists. It takes the
 // same steps in the same order as the general entry, none of which can fail or run Python code
-// on this path; any other call goes to the general entry before anything has been done.
+// on this path; any other call (keywords included) goes to the general entry before anything
+// has been done.
 template <const boundary::MethodSignature& Signature, engine::Statistic Statistic>
 PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
@@ -175,29 +179,21 @@ PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       Py_TYPE(self) != type_cell.load(std::memory_order_acquire)) [[unlikely]] {
     return query_entry_general<Signature, Statistic>(self, args, nargs, kwnames);
   }
+  auto* instance = reinterpret_cast<QuillometerObject*>(self);
+  const engine::ColumnState* column = nullptr;
+  double value = 0.0;
   {
-    boundary::EntryScope scope;
-    auto* instance = reinterpret_cast<QuillometerObject*>(self);
-    const engine::ColumnState* column = nullptr;
-    double value = 0.0;
-    {
-      boundary::Hold<QuillometerObject, boundary::HoldKind::shared> hold;
-      if (hold.try_take(instance)) [[likely]] {
-        column = instance->frame.find_column(boundary::ready_ascii_key(args[0]));
-        if (column != nullptr) [[likely]]
-          value = Statistic(*column);
-      }
-    }
-    // The hold is given back before the float is made: making it runs no Python code, so
-    // nothing can tell.
-    if (column != nullptr) [[likely]] {
-      PyObject* result = PyFloat_FromDouble(value);
-      if (result == nullptr) [[unlikely]] {
-        return result_not_made();
-      }
-      return result;
+    boundary::Hold<QuillometerObject, boundary::HoldKind::shared> hold;
+    if (hold.try_take(instance)) [[likely]] {
+      column = instance->frame.find_column(boundary::ready_ascii_key(args[0]));
+      if (column != nullptr) [[likely]]
+        value = Statistic(*column);
     }
   }
+  // The hold is given back before the float is made: making it runs no Python code, so nothing
+  // can tell. It fails only for want of memory, with MemoryError set.
+  if (column != nullptr) [[likely]]
+    return PyFloat_FromDouble(value);
   // Held by an append, or no such column: the general entry reports it.
   return query_entry_general<Signature, Statistic>(self, args, 1, nullptr);
 }
@@ -212,36 +208,19 @@ PyMethodDef query_method(const char* doc) {
           METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
+// A query's signature, its method record and its doc (the text signature alone), for each of
+// the ten statistics.
 #define QM_SIGNATURE(name) constexpr auto k_##name##_signature = signature(#name, kQueryParameters);
-QM_SIGNATURE(mean)
-QM_SIGNATURE(variance)
-QM_SIGNATURE(last)
-QM_SIGNATURE(rolling_mean)
-QM_SIGNATURE(rolling_std)
-QM_SIGNATURE(zscore)
-QM_SIGNATURE(time_mean)
-QM_SIGNATURE(time_std)
-QM_SIGNATURE(rate)
-QM_SIGNATURE(ewma)
+QM_STATISTICS(QM_SIGNATURE)
 #undef QM_SIGNATURE
 
 #define QM_QUERY(name) \
-  query_method<k_##name##_signature, &engine::name>(#name "($self, col)\n--\n\n")
+  query_method<k_##name##_signature, &engine::name>(#name "($self, col)\n--\n\n"),
 
 PyMethodDef methods[] = {
     {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&append_entry)),
      METH_FASTCALL | METH_KEYWORDS, "append($self, row, ts)\n--\n\n"},
-    QM_QUERY(mean),
-    QM_QUERY(variance),
-    QM_QUERY(last),
-    QM_QUERY(rolling_mean),
-    QM_QUERY(rolling_std),
-    QM_QUERY(zscore),
-    QM_QUERY(time_mean),
-    QM_QUERY(time_std),
-    QM_QUERY(rate),
-    QM_QUERY(ewma),
-    {nullptr, nullptr, 0, nullptr},
+    QM_STATISTICS(QM_QUERY){nullptr, nullptr, 0, nullptr},
 };
 #undef QM_QUERY
 
@@ -272,46 +251,52 @@ PyModuleDef module_def = {
 std::atomic<std::int64_t> owner_interpreter{-1};
 std::atomic<PyObject*> module_cell{nullptr};
 
-Status add_class(PyObject* module) {
-  QM_TRY_ASSIGN(PyTypeObject * type, class_type());
+bool add_class(PyObject* module) {
+  PyTypeObject* type = class_type();
+  if (type == nullptr) return false;
   Ref name = boundary::make_str(kClassName);
+  if (!name) return false;
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-      return boundary::fail(boundary::fetch_error());
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return boundary::pass_error();
     PyErr_Clear();
     all = Ref::steal(PyList_New(0));
-    if (!all) return boundary::fail(boundary::fetch_error());
-    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
-      return boundary::fail(boundary::fetch_error());
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+      return boundary::pass_error();
     }
   }
   if (PyList_Append(all.get(), name.get()) < 0) {
+    // The message says __name__ for the class's name, as it always has.
     runtime::raise_fatal("could not append __name__ to __all__: " +
                          boundary::describe_pending_error());
   }
-  if (PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)) < 0) {
-    return boundary::fail(boundary::fetch_error());
-  }
-  return {};
+  return PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)) == 0 ||
+         boundary::pass_error();
 }
 
-Result<PyObject*> init_module() {
+PyObject* init_module() {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) return boundary::fail(boundary::fetch_error());
+  if (id == -1) {
+    boundary::pass_error();
+    return nullptr;
+  }
   std::int64_t owner = -1;
   if (!owner_interpreter.compare_exchange_strong(owner, id) && owner != id) {
-    return boundary::fail(Error::fixed_message(
+    boundary::raise_message(
         PyExc_ImportError,
         "quillometer does not support sub-interpreters: it can only be imported into the "
-        "interpreter that imported it first"));
+        "interpreter that imported it first");
+    return nullptr;
   }
   if (PyObject* existing = module_cell.load(std::memory_order_acquire)) {
     return Py_NewRef(existing);
   }
   Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
-  if (!module) return boundary::fail(boundary::fetch_error());
-  QM_TRY(add_class(module.get()));
+  if (!module) {
+    boundary::pass_error();
+    return nullptr;
+  }
+  if (!add_class(module.get())) return nullptr;
   PyObject* expected = nullptr;
   if (!module_cell.compare_exchange_strong(expected, module.get(), std::memory_order_acq_rel)) {
     return Py_NewRef(expected);  // another thread stored its module first; ours is released

@@ -14,26 +14,26 @@ std::string display_name(const MethodSignature& signature) {
   return name;
 }
 
-Error too_many_positional(const MethodSignature& signature, Py_ssize_t given) {
-  return Error::message(PyExc_TypeError, display_name(signature) + " takes " +
-                                             std::to_string(signature.positional_names.size()) +
-                                             " positional arguments but " + std::to_string(given) +
-                                             " were given");
+bool too_many_positional(const MethodSignature& signature, Py_ssize_t given) {
+  return raise_message(PyExc_TypeError, display_name(signature) + " takes " +
+                                            std::to_string(signature.positional_names.size()) +
+                                            " positional arguments but " + std::to_string(given) +
+                                            " were given");
 }
 
-Error unexpected_keyword(const MethodSignature& signature, PyObject* name) {
-  return Error::message(
-      PyExc_TypeError,
-      display_name(signature) + " got an unexpected keyword argument '" + display_text(name) + "'");
+bool unexpected_keyword(const MethodSignature& signature, PyObject* name) {
+  std::string text = display_name(signature) + " got an unexpected keyword argument '";
+  if (!append_display_text(name, text)) return false;
+  return raise_message(PyExc_TypeError, text + "'");
 }
 
-Error multiple_values(const MethodSignature& signature, std::string_view name) {
+bool multiple_values(const MethodSignature& signature, std::string_view name) {
   std::string text = display_name(signature) + " got multiple values for argument '";
   text.append(name).append("'");
-  return Error::message(PyExc_TypeError, std::move(text));
+  return raise_message(PyExc_TypeError, text);
 }
 
-Error missing_required(const MethodSignature& signature, std::span<PyObject* const> slots) {
+bool missing_required(const MethodSignature& signature, std::span<PyObject* const> slots) {
   std::size_t missing = 0;
   for (std::size_t i = 0; i < signature.required_count; ++i) missing += slots[i] == nullptr;
   // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
@@ -48,98 +48,109 @@ Error missing_required(const MethodSignature& signature, std::span<PyObject* con
     joined.append("'").append(signature.positional_names[i]).append("'");
     ++written;
   }
-  return Error::message(PyExc_TypeError, display_name(signature) + " missing " +
-                                             std::to_string(missing) + " required positional " +
-                                             (missing == 1 ? "argument" : "arguments") + ": " +
-                                             joined);
+  return raise_message(PyExc_TypeError, display_name(signature) + " missing " +
+                                            std::to_string(missing) + " required positional " +
+                                            (missing == 1 ? "argument" : "arguments") + ": " +
+                                            joined);
 }
 
 // Puts one keyword argument into its slot.
-Status bind_keyword(const MethodSignature& signature, PyObject* name, PyObject* value,
-                    std::span<PyObject*> slots) {
+bool bind_keyword(const MethodSignature& signature, PyObject* name, PyObject* value,
+                  std::span<PyObject*> slots) {
   std::size_t size = 0;
   const char* data = PyUnicode_Check(name) ? str_utf8(name, size) : nullptr;
   if (data == nullptr) {
     PyErr_Clear();
-    return fail(unexpected_keyword(signature, name));
+    return unexpected_keyword(signature, name);
   }
   const std::string_view text(data, size);
   for (std::size_t k = 0; k < signature.positional_names.size(); ++k) {
     if (signature.positional_names[k] != text) continue;
-    if (slots[k] != nullptr) return fail(multiple_values(signature, text));
+    if (slots[k] != nullptr) return multiple_values(signature, text);
     slots[k] = value;
-    return {};
+    return true;
   }
-  return fail(unexpected_keyword(signature, name));
+  return unexpected_keyword(signature, name);
 }
 
-Status check_required(const MethodSignature& signature, Py_ssize_t nargs,
-                      std::span<PyObject*> slots) {
+bool check_required(const MethodSignature& signature, Py_ssize_t nargs,
+                    std::span<PyObject*> slots) {
   for (std::size_t i = static_cast<std::size_t>(nargs); i < signature.required_count; ++i) {
-    if (slots[i] == nullptr) return fail(missing_required(signature, slots));
+    if (slots[i] == nullptr) return missing_required(signature, slots);
   }
-  return {};
+  return true;
 }
 
 }  // namespace
 
-Status bind_fastcall_general(const MethodSignature& signature, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
+bool bind_fastcall_general(const MethodSignature& signature, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
   const std::size_t count = signature.positional_names.size();
   if (args != nullptr) {
     const std::size_t given = std::min(static_cast<std::size_t>(nargs), count);
     for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
   }
-  if (static_cast<std::size_t>(nargs) > count) return fail(too_many_positional(signature, nargs));
+  if (static_cast<std::size_t>(nargs) > count) return too_many_positional(signature, nargs);
   if (kwnames != nullptr) {
     const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < keywords; ++i) {
-      QM_TRY(bind_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots));
+      if (!bind_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots)) {
+        return false;
+      }
     }
   }
   return check_required(signature, nargs, slots);
 }
 
-Status bind_tuple_dict(const MethodSignature& signature, PyObject* args_tuple, PyObject* kwargs,
-                       std::span<PyObject*> slots) {
+bool bind_tuple_dict(const MethodSignature& signature, PyObject* args_tuple, PyObject* kwargs,
+                     std::span<PyObject*> slots) {
   const std::size_t count = signature.positional_names.size();
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args_tuple);
   const std::size_t given = std::min(static_cast<std::size_t>(nargs), count);
   for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GET_ITEM(args_tuple, i);
-  if (static_cast<std::size_t>(nargs) > count) return fail(too_many_positional(signature, nargs));
+  if (static_cast<std::size_t>(nargs) > count) return too_many_positional(signature, nargs);
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject *name, *value;
     while (PyDict_Next(kwargs, &position, &name, &value)) {
-      QM_TRY(bind_keyword(signature, name, value, slots));
+      if (!bind_keyword(signature, name, value, slots)) return false;
     }
   }
   return check_required(signature, nargs, slots);
 }
 
-std::string display_text(PyObject* obj) {
+bool append_display_text(PyObject* obj, std::string& out) {
   Ref text = Ref::steal(PyObject_Str(obj));
   if (!text) {
     PyErr_WriteUnraisable(obj);
     Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
     if (!type_name) {
       PyErr_Clear();
-      return "<unprintable object>";
+      out += "<unprintable object>";
+      return true;
     }
-    return "<unprintable " + display_text(type_name.get()) + " object>";
+    out += "<unprintable ";
+    if (!append_display_text(type_name.get(), out)) return false;
+    out += " object>";
+    return true;
   }
   std::size_t size = 0;
-  if (const char* data = str_utf8(text.get(), size)) return std::string(data, size);
+  if (const char* data = str_utf8(text.get(), size)) {
+    out.append(data, size);
+    return true;
+  }
   // Lone surrogates: encode them as they are and decode with U+FFFD for each ill-formed piece.
+  // These calls fail only for want of memory.
   PyErr_Clear();
   Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-  if (!bytes) api_call_failed();
+  if (!bytes) return false;
   Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
                                                  PyBytes_GET_SIZE(bytes.get()), "replace"));
-  if (!repaired) api_call_failed();
+  if (!repaired) return false;
   const char* data = str_utf8(repaired.get(), size);
-  if (data == nullptr) api_call_failed();
-  return std::string(data, size);
+  if (data == nullptr) return false;
+  out.append(data, size);
+  return true;
 }
 
 }  // namespace quillometer::boundary

@@ -22,24 +22,26 @@ struct MethodSignature {
   std::size_t required_count;
 };
 
-Status bind_fastcall_general(const MethodSignature& signature, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
+bool bind_fastcall_general(const MethodSignature& signature, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
 
-// Slots receive borrowed references, in parameter order; nothing is allocated on success.
-// The common call, every argument by position, is settled inline.
-inline Status bind_fastcall(const MethodSignature& signature, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
+// Slots receive borrowed references, in parameter order; nothing is allocated on success. False
+// with the binding TypeError set on failure. The common call, every argument by position, is
+// settled inline.
+inline bool bind_fastcall(const MethodSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, std::span<PyObject*> slots) {
   if (kwnames == nullptr && static_cast<std::size_t>(nargs) == signature.positional_names.size()) {
     for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = args[i];
-    return {};
+    return true;
   }
   return bind_fastcall_general(signature, args, nargs, kwnames, slots);
 }
-Status bind_tuple_dict(const MethodSignature& signature, PyObject* args_tuple, PyObject* kwargs,
-                       std::span<PyObject*> slots);
+bool bind_tuple_dict(const MethodSignature& signature, PyObject* args_tuple, PyObject* kwargs,
+                     std::span<PyObject*> slots);
 
-// str(obj) as UTF-8 for a message, with the fallbacks for ill-formed text and a failing str().
-std::string display_text(PyObject* obj);
+// Appends str(obj) as UTF-8 to `out`, for a message, with the fallbacks for ill-formed text and
+// a failing str(). False, with MemoryError set, only when memory runs out.
+bool append_display_text(PyObject* obj, std::string& out);
 
 // The UTF-8 of a str without copying: compact ASCII is read in place, anything else through
 // the interpreter's cached UTF-8. Null (with the exception pending) on failure.

@@ -16,39 +16,39 @@ constexpr std::size_t kMaxReservedNames = 1024;
 
 }  // namespace
 
-Result<std::string_view> extract_text(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) return fail(Error::type_mismatch(obj, "PyString"));
+bool extract_text(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) return raise_mismatch(obj, "PyString");
   std::size_t size = 0;
   const char* data = str_utf8(obj, size);
-  if (data == nullptr) return fail(fetch_error());
-  return std::string_view(data, size);
+  if (data == nullptr) return pass_error();
+  out = std::string_view(data, size);
+  return true;
 }
 
-[[gnu::cold]] Result<engine::ColumnKey> extract_key_general(PyObject* obj) {
-  QM_TRY_ASSIGN(std::string_view text, extract_text(obj));
-  return engine::ColumnKey{text, str_hash(obj)};
+[[gnu::cold]] bool extract_key_general(PyObject* obj, engine::ColumnKey& out) {
+  if (!extract_text(obj, out.name)) return false;
+  out.hash = str_hash(obj);
+  return true;
 }
 
-Result<std::vector<engine::HashedName>> extract_text_list(PyObject* obj) {
-  if (PyUnicode_Check(obj)) {
-    return fail(Error::fixed_message(PyExc_TypeError, "Can't extract `str` to `Vec`"));
-  }
-  if (PySequence_Check(obj) == 0) return fail(Error::type_mismatch(obj, "Sequence"));
+bool extract_text_list(PyObject* obj, std::vector<engine::HashedName>& names) {
+  if (PyUnicode_Check(obj)) return raise_message(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (PySequence_Check(obj) == 0) return raise_mismatch(obj, "Sequence");
   Py_ssize_t hint = PySequence_Size(obj);
   if (hint == -1) {
-    fetch_error();  // discarded: the hint only sizes the reservation
+    pass_error();  // then discarded: the hint only sizes the reservation
+    PyErr_Clear();
     hint = 0;
   }
-  std::vector<engine::HashedName> names;
   names.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedNames));
   Ref iterator = Ref::steal(PyObject_GetIter(obj));
-  if (!iterator) return fail(fetch_error());
+  if (!iterator) return pass_error();
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    QM_TRY_ASSIGN(std::string_view name, extract_text(item.get()));
+    std::string_view name;
+    if (!extract_text(item.get(), name)) return false;
     names.push_back(engine::HashedName{std::string(name), str_hash(item.get())});
   }
-  if (auto error = take_error()) return fail(std::move(*error));
-  return names;
+  return !PyErr_Occurred() || pass_error();
 }
 
 void dict_changed_size() {
@@ -59,19 +59,21 @@ void dict_keys_changed() {
   runtime::raise_fatal("dictionary keys changed during iteration");
 }
 
-Status extract_entry_general(PyObject* dict, PyObject* key_object, PyObject* value_object,
-                             engine::Frame& frame, ResolvedRow& row) {
+bool extract_entry_general(PyObject* dict, PyObject* key_object, PyObject* value_object,
+                           engine::Frame& frame, ResolvedRow& row) {
   if (!row.dict_) row.dict_ = Ref::borrow(dict);
   Ref key = Ref::borrow(key_object);
   Ref value = Ref::borrow(value_object);
-  QM_TRY_ASSIGN(engine::ColumnKey column_key, extract_key(key.get()));
+  engine::ColumnKey column_key;
+  if (!extract_key(key.get(), column_key)) return false;
   // Distinct dict keys share a text only if some key is a str subclass, or if Python code (a
   // value's __float__) changed the dict along the way; only then are names deduplicated.
   row.may_repeat_ |= !PyUnicode_CheckExact(key.get()) ||
                      !(PyFloat_CheckExact(value.get()) || PyLong_CheckExact(value.get()));
-  QM_TRY_ASSIGN(double number, extract_float(value.get()));
+  double number = 0.0;
+  if (!extract_float(value.get(), number)) return false;
   row.resolve(frame, column_key, number);
-  return {};
+  return true;
 }
 
 void ResolvedRow::keep_last_of_each_column() {
@@ -101,48 +103,57 @@ void ResolvedRow::keep_last_of_each_column() {
   updates_.truncate(kept);
 }
 
-Result<std::uint64_t> extract_size(PyObject* obj) {
+bool extract_size(PyObject* obj, std::uint64_t& out) {
   unsigned long long value;
   if (PyLong_Check(obj)) {
     value = PyLong_AsUnsignedLongLong(obj);
   } else {
     Ref index = Ref::steal(PyNumber_Index(obj));
-    if (!index) return fail(fetch_error());
+    if (!index) return pass_error();
     value = PyLong_AsUnsignedLongLong(index.get());
   }
-  if (value == static_cast<unsigned long long>(-1)) {
-    if (auto error = take_error()) return fail(std::move(*error));
-  }
-  return static_cast<std::uint64_t>(value);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return pass_error();
+  out = static_cast<std::uint64_t>(value);
+  return true;
 }
 
-[[gnu::cold]] Result<std::int64_t> extract_int64_general(PyObject* obj) {
+[[gnu::cold]] bool extract_int64_general(PyObject* obj, std::int64_t& out) {
   const long long value = PyLong_AsLongLong(obj);
-  if (value == -1) {
-    if (auto error = take_error()) return fail(std::move(*error));
-  }
-  return static_cast<std::int64_t>(value);
+  if (value == -1 && PyErr_Occurred()) return pass_error();
+  out = static_cast<std::int64_t>(value);
+  return true;
 }
 
-Result<double> extract_float_general(PyObject* obj) {
+bool extract_float_general(PyObject* obj, double& out) {
   const double value = PyFloat_AsDouble(obj);
-  if (value == -1.0) {
-    if (auto error = take_error()) return fail(std::move(*error));
-  }
-  return value;
+  if (value == -1.0 && PyErr_Occurred()) return pass_error();
+  out = value;
+  return true;
 }
 
-Error argument_error(std::string_view parameter, Error error) {
-  Error::Normalized& incoming = error.normalize();
-  if (incoming.type.get() != PyExc_TypeError) return error;
+PyObject* argument_error(std::string_view parameter) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(type, value, traceback);
+    return nullptr;
+  }
+  Ref incoming[] = {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
   std::string text = "argument '";
-  text.append(parameter).append("': ").append(display_text(incoming.value.get()));
+  text.append(parameter).append("': ");
+  if (!append_display_text(incoming[1].get(), text)) return nullptr;
   Ref message = make_str(text);
+  if (!message) return nullptr;
   Ref replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-  if (!replacement) return fetch_error();
+  if (!replacement) {
+    pass_error();
+    return nullptr;
+  }
   // Only the incoming exception's own cause carries over (the call steals the reference).
-  PyException_SetCause(replacement.get(), PyException_GetCause(incoming.value.get()));
-  return Error::normalized(Ref::borrow(PyExc_TypeError), std::move(replacement), Ref());
+  PyException_SetCause(replacement.get(), PyException_GetCause(incoming[1].get()));
+  PyErr_Restore(Py_NewRef(PyExc_TypeError), replacement.release(), nullptr);
+  return nullptr;
 }
 
 }  // namespace quillometer::boundary

@@ -1,5 +1,6 @@
 // Argument conversion: bound argument objects to the plain values the engine takes, and the
-// argument error that names the parameter of a failed conversion. The common cases (an exact
+// argument error that names the parameter of a failed conversion. Each conversion writes its
+// value and returns true, or returns false with the exception set. The common cases (an exact
 // float, an exact compact-ASCII str with its hash cached, a small exact int) are read inline;
 // everything else takes the general paths in convert.cpp.
 #pragma once
@@ -21,12 +22,12 @@
 namespace quillometer::boundary {
 
 // A str's UTF-8, read in place: valid while the object lives (arguments outlive the call).
-Result<std::string_view> extract_text(PyObject* obj);
-Result<std::uint64_t> extract_size(PyObject* obj);
+bool extract_text(PyObject* obj, std::string_view& out);
+bool extract_size(PyObject* obj, std::uint64_t& out);
 
 // Column names with their hashes, the hash being the interpreter's hash of each name as a str
 // (so a name's hash depends on its text alone, whatever str subclass carried it).
-Result<std::vector<engine::HashedName>> extract_text_list(PyObject* obj);
+bool extract_text_list(PyObject* obj, std::vector<engine::HashedName>& out);
 
 // The interpreter's hash of a str (or subclass) as a str: the cached value, or str's own hash
 // function, never a subclass's __hash__. It runs no Python code and cannot fail.
@@ -77,47 +78,56 @@ inline std::uint32_t compact_ascii_bits() noexcept {
 }
 
 // A str as a column key, its UTF-8 read in place, with its hash; for keys that are not ready.
-Result<engine::ColumnKey> extract_key_general(PyObject* obj);
+bool extract_key_general(PyObject* obj, engine::ColumnKey& out);
 
-inline Result<engine::ColumnKey> extract_key(PyObject* obj) {
-  if (is_ready_ascii_key(obj)) [[likely]]
-    return ready_ascii_key(obj);
-  return extract_key_general(obj);
+inline bool extract_key(PyObject* obj, engine::ColumnKey& out) {
+  if (is_ready_ascii_key(obj)) [[likely]] {
+    out = ready_ascii_key(obj);
+    return true;
+  }
+  return extract_key_general(obj, out);
 }
 
-Result<std::int64_t> extract_int64_general(PyObject* obj);
+bool extract_int64_general(PyObject* obj, std::int64_t& out);
 
-inline Result<std::int64_t> extract_int64(PyObject* obj) {
+inline bool extract_int64(PyObject* obj, std::int64_t& out) {
   // An exact int of at most two digits fits in 60 bits; its digits are read directly.
   if (PyLong_CheckExact(obj)) [[likely]] {
     const Py_ssize_t size = Py_SIZE(obj);
     const digit* digits = reinterpret_cast<PyLongObject*>(obj)->ob_digit;
     switch (size) {
       case 0:
-        return 0;
+        out = 0;
+        return true;
       case 1:
-        return static_cast<std::int64_t>(digits[0]);
+        out = static_cast<std::int64_t>(digits[0]);
+        return true;
       case -1:
-        return -static_cast<std::int64_t>(digits[0]);
+        out = -static_cast<std::int64_t>(digits[0]);
+        return true;
       case 2:
-        return static_cast<std::int64_t>(digits[0]) |
-               (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT);
+        out = static_cast<std::int64_t>(digits[0]) |
+              (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT);
+        return true;
       case -2:
-        return -(static_cast<std::int64_t>(digits[0]) |
-                 (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT));
+        out = -(static_cast<std::int64_t>(digits[0]) |
+                (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT));
+        return true;
       default:
         break;
     }
   }
-  return extract_int64_general(obj);
+  return extract_int64_general(obj, out);
 }
 
-Result<double> extract_float_general(PyObject* obj);
+bool extract_float_general(PyObject* obj, double& out);
 
-inline Result<double> extract_float(PyObject* obj) {
-  if (PyFloat_CheckExact(obj)) [[likely]]
-    return PyFloat_AS_DOUBLE(obj);
-  return extract_float_general(obj);
+inline bool extract_float(PyObject* obj, double& out) {
+  if (PyFloat_CheckExact(obj)) [[likely]] {
+    out = PyFloat_AS_DOUBLE(obj);
+    return true;
+  }
+  return extract_float_general(obj, out);
 }
 
 // A row converted and looked up in one walk of the dict: the column and value of each distinct
@@ -132,9 +142,9 @@ class ResolvedRow {
   }
 
  private:
-  friend Status extract_row(PyObject* obj, engine::Frame& frame, ResolvedRow& row);
-  friend Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value,
-                                      engine::Frame& frame, ResolvedRow& row);
+  friend bool extract_row(PyObject* obj, engine::Frame& frame, ResolvedRow& row);
+  friend bool extract_entry_general(PyObject* dict, PyObject* key, PyObject* value,
+                                    engine::Frame& frame, ResolvedRow& row);
 
   [[gnu::always_inline]] void resolve(engine::Frame& frame, engine::ColumnKey key, double value) {
     if (missing_) [[unlikely]]
@@ -157,8 +167,8 @@ class ResolvedRow {
 
 // Converts one entry whose key or value is not of an exact type read inline; it may run Python
 // code, so it holds references to the key, the value and the dict while it does.
-Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value, engine::Frame& frame,
-                             ResolvedRow& row);
+bool extract_entry_general(PyObject* dict, PyObject* key, PyObject* value, engine::Frame& frame,
+                           ResolvedRow& row);
 
 [[noreturn]] void dict_changed_size();
 [[noreturn]] void dict_keys_changed();
@@ -166,10 +176,10 @@ Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value, eng
 // Converts a dict (or subclass, read as a dict) and looks its names up in `frame`; `row` must
 // be empty. Keys convert to text, values to float, and a conversion error ends the walk; a name
 // that is not a column is only recorded, so that later conversion errors still come first.
-[[gnu::always_inline]] inline Status extract_row(PyObject* obj, engine::Frame& frame,
-                                                 ResolvedRow& row) {
+[[gnu::always_inline]] inline bool extract_row(PyObject* obj, engine::Frame& frame,
+                                               ResolvedRow& row) {
   if (!PyDict_Check(obj)) [[unlikely]]
-    return fail(Error::type_mismatch(obj, "PyDict"));
+    return raise_mismatch(obj, "PyDict");
   const Py_ssize_t size = PyDict_GET_SIZE(obj);
   // A dict that Python code changes during the walk can yield one entry more than it had
   // before the walk stops it.
@@ -188,29 +198,18 @@ Status extract_entry_general(PyObject* dict, PyObject* key, PyObject* value, eng
     // running any Python code, so they need no references of their own for the step.
     if (is_ready_ascii_key(key) && PyFloat_CheckExact(value)) [[likely]] {
       row.resolve(frame, ready_ascii_key(key), PyFloat_AS_DOUBLE(value));
-    } else {
-      QM_TRY(extract_entry_general(obj, key, value, frame, row));
+    } else if (!extract_entry_general(obj, key, value, frame, row)) [[unlikely]] {
+      return false;
     }
   }
   if (row.may_repeat_) [[unlikely]]
     row.keep_last_of_each_column();
-  return {};
+  return true;
 }
 
-// A conversion failure as the call reports it: an exact TypeError becomes the TypeError
-// "argument '<name>': <message>" (keeping its cause); anything else passes unchanged.
-Error argument_error(std::string_view parameter, Error error);
-
-// Converts an argument: assigns the value of a conversion's result to `lhs`, or returns the
-// argument error naming `parameter`.
-#define QM_TRY_ARGUMENT_IMPL(result, lhs, parameter, expr)                              \
-  auto result = (expr);                                                                 \
-  if (!result) [[unlikely]] {                                                           \
-    return ::quillometer::boundary::fail(                                               \
-        ::quillometer::boundary::argument_error(parameter, std::move(result.error()))); \
-  }                                                                                     \
-  lhs = std::move(*result)
-#define QM_TRY_ARGUMENT(lhs, parameter, expr) \
-  QM_TRY_ARGUMENT_IMPL(QM_CONCAT(qm_argument_, __LINE__), lhs, parameter, expr)
+// A conversion of `parameter` failed, its exception pending: an exact TypeError becomes the
+// TypeError "argument '<parameter>': <message>" (keeping its cause); anything else passes
+// unchanged. Returns NULL, for the entry to return.
+[[gnu::cold]] PyObject* argument_error(std::string_view parameter);
 
 }  // namespace quillometer::boundary

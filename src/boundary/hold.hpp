@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <utility>
 
 #include "boundary/error.hpp"
 
@@ -21,26 +20,25 @@ inline constexpr std::int64_t kExclusive = -1;
 
 enum class HoldKind { shared, exclusive };
 
-// Accepts the receiver if it is an instance of cls (or a subtype); otherwise the TypeError
+// Accepts the receiver if it is an instance of cls (or a subtype); otherwise sets the TypeError
 // "'<type>' object cannot be converted to '<class name>'".
-[[gnu::cold]] inline Status check_receiver_general(PyObject* receiver, PyTypeObject* cls,
-                                                   std::string_view class_name) noexcept {
-  if (PyType_IsSubtype(Py_TYPE(receiver), cls)) return {};
-  return fail(Error::type_mismatch(receiver, class_name));
+[[gnu::cold]] inline bool check_receiver_general(PyObject* receiver, PyTypeObject* cls,
+                                                 std::string_view class_name) {
+  return PyType_IsSubtype(Py_TYPE(receiver), cls) || raise_mismatch(receiver, class_name);
 }
 
-[[gnu::always_inline]] inline Status check_receiver(PyObject* receiver, PyTypeObject* cls,
-                                                    std::string_view class_name) noexcept {
-  if (Py_TYPE(receiver) == cls) [[likely]]
-    return {};
-  return check_receiver_general(receiver, cls, class_name);
+[[gnu::always_inline]] inline bool check_receiver(PyObject* receiver, PyTypeObject* cls,
+                                                  std::string_view class_name) {
+  return Py_TYPE(receiver) == cls || check_receiver_general(receiver, cls, class_name);
 }
 
 // A hold on an instance of type Instance (which has a BorrowFlag member `borrow_flag`). It starts
 // empty; take() checks the receiver and takes the hold, which the destructor gives back. An
 // exclusive hold (append) also keeps a strong reference to the receiver while it lasts, since
 // the conversions it covers run Python code that can see reference counts. A shared hold (a
-// query) covers no Python code at all, so the caller's own reference suffices and none is taken.
+// query) converts no argument with Python code, but its error path builds exception objects,
+// and the collector may run finalizers then; those can call the instance (and be refused) but
+// cannot drop the caller's reference, which therefore suffices: none is taken.
 template <class Instance, HoldKind Kind>
 class Hold {
  public:
@@ -60,26 +58,25 @@ class Hold {
 
   // Fails with the receiver's TypeError, or with the RuntimeError "Already mutably borrowed"
   // (shared, while an append runs) or "Already borrowed" (exclusive, while anything runs).
-  [[gnu::always_inline]] Status take(PyObject* receiver, PyTypeObject* cls,
-                                     std::string_view class_name) noexcept {
-    QM_TRY(check_receiver(receiver, cls, class_name));
+  [[gnu::always_inline]] bool take(PyObject* receiver, PyTypeObject* cls,
+                                   std::string_view class_name) {
+    if (!check_receiver(receiver, cls, class_name)) [[unlikely]]
+      return false;
     auto* instance = reinterpret_cast<Instance*>(receiver);
     BorrowFlag& flag = instance->borrow_flag;
     const std::int64_t seen = flag.load(std::memory_order_acquire);
     if constexpr (Kind == HoldKind::shared) {
-      if (seen == kExclusive) [[unlikely]] {
-        return fail(Error::fixed_message(PyExc_RuntimeError, "Already mutably borrowed"));
-      }
+      if (seen == kExclusive) [[unlikely]]
+        return raise_message(PyExc_RuntimeError, "Already mutably borrowed");
       flag.store(seen + 1, std::memory_order_relaxed);
     } else {
-      if (seen != 0) [[unlikely]] {
-        return fail(Error::fixed_message(PyExc_RuntimeError, "Already borrowed"));
-      }
+      if (seen != 0) [[unlikely]]
+        return raise_message(PyExc_RuntimeError, "Already borrowed");
       flag.store(kExclusive, std::memory_order_relaxed);
       Py_INCREF(receiver);
     }
     instance_ = instance;
-    return {};
+    return true;
   }
 
   // A shared hold on an instance already known to be of the class: false, with nothing taken,

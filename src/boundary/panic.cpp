@@ -41,16 +41,29 @@ PyObject* panic_exception_class() {
   return created;
 }
 
+namespace {
+
+// Sets PanicException with the one-element tuple of the message as its argument.
+void raise_panic(std::string_view text) {
+  PyObject* type = panic_exception_class();
+  Ref message = make_str(text);
+  if (!message) return;
+  Ref arguments = Ref::steal(PyTuple_Pack(1, message.get()));
+  if (arguments) PyErr_SetObject(type, arguments.get());
+}
+
+}  // namespace
+
 void raise_current_exception() {
   try {
     try {
       throw;
     } catch (const runtime::FatalError& fatal) {
-      Error::panic(fatal.message()).raise();
+      raise_panic(fatal.message());
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     } catch (...) {
-      Error::panic(kForeignPayload).raise();
+      raise_panic(kForeignPayload);
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

@@ -56,13 +56,6 @@ void ColumnTable::insert_or_replace(ColumnKey key, ColumnState&& state) {
   slots_[i] = Slot{static_cast<std::uint32_t>(entries_.size()), detail::tag_of(key.hash)};
 }
 
-Frame::Frame(std::span<const std::string> col_names, std::uint64_t window_size, double alpha,
-             std::int64_t time_window) {
-  for (const std::string& name : col_names) {
-    add_column(columns, ColumnTable::engine_key(name), window_size, alpha, time_window);
-  }
-}
-
 Frame::Frame(std::span<const HashedName> col_names, std::uint64_t window_size, double alpha,
              std::int64_t time_window) {
   for (const HashedName& name : col_names) {

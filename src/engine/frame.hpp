@@ -10,15 +10,8 @@
 #include <vector>
 
 #include "engine/column_state.hpp"
-#include "runtime/hash.hpp"
 
 namespace quillometer::engine {
-
-// One entry of a row given by name: a column name and its value. The name is borrowed.
-struct RowEntry {
-  std::string_view name;
-  double value;
-};
 
 // A column name together with its hash under the hash function the table was built with.
 struct ColumnKey {
@@ -26,7 +19,7 @@ struct ColumnKey {
   std::uint64_t hash;
 };
 
-// An owned column name with its hash, for a frame built with the caller's hash function.
+// An owned column name with its hash.
 struct HashedName {
   std::string text;
   std::uint64_t hash;
@@ -44,10 +37,12 @@ inline std::uint32_t tag_of(std::uint64_t hash) noexcept {
   return static_cast<std::uint32_t>(hash >> 32);
 }
 
-inline std::uint32_t load16(const char* p) noexcept {
-  std::uint16_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+template <class Word>
+inline bool same_word(const char* a, const char* b) noexcept {
+  Word x, y;
+  std::memcpy(&x, a, sizeof x);
+  std::memcpy(&y, b, sizeof y);
+  return x == y;
 }
 
 // Equal-length byte strings compared with plain loads: two overlapping loads cover any length
@@ -55,25 +50,25 @@ inline std::uint32_t load16(const char* p) noexcept {
 // into a loop leaves the loop's registers alone.
 [[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b,
                                               std::size_t n) noexcept {
-  using runtime::detail::load32;
-  using runtime::detail::load64;
+  using W16 = std::uint16_t;
+  using W32 = std::uint32_t;
+  using W64 = std::uint64_t;
   if (n <= 8) {
-    if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
-    if (n >= 2) return load16(a) == load16(b) && a[n - 1] == b[n - 1];
+    if (n >= 4) return same_word<W32>(a, b) && same_word<W32>(a + n - 4, b + n - 4);
+    if (n >= 2) return same_word<W16>(a, b) && a[n - 1] == b[n - 1];
     return n == 0 || a[0] == b[0];
   }
   for (std::size_t i = 0; i + 8 < n; i += 8) {
-    if (load64(a + i) != load64(b + i)) return false;
+    if (!same_word<W64>(a + i, b + i)) return false;
   }
-  return load64(a + n - 8) == load64(b + n - 8);
+  return same_word<W64>(a + n - 8, b + n - 8);
 }
 
 }  // namespace detail
 
-// A table from column name (owned UTF-8, compared by exact bytes) to ColumnState. Names are
-// hashed either by the engine's own hash, keyed at random per process, or by a hash function
-// of the caller's that is a function of the name's bytes (the module uses the interpreter's
-// str hash, seeded per process as well); every lookup must then bring a hash of the same
+// A table from column name (owned UTF-8, compared by exact bytes) to ColumnState. Names come
+// hashed by the caller, with any hash that is a function of the name's bytes (the module uses
+// the interpreter's str hash, seeded per process); every lookup must bring a hash of the same
 // function. Its set of names is fixed once built; it never grows afterwards.
 class ColumnTable {
  public:
@@ -105,11 +100,6 @@ class ColumnTable {
     return const_cast<ColumnTable*>(this)->find(key);
   }
 
-  // The key of a name under the engine's own hash; only for tables built with that hash.
-  static ColumnKey engine_key(std::string_view name) noexcept {
-    return {name, runtime::hash_bytes(name, runtime::process_hash_key())};
-  }
-
   std::size_t size() const noexcept { return entries_.size(); }
 
  private:
@@ -134,14 +124,10 @@ class ColumnTable {
 
 class Frame {
  public:
-  // Builds one fresh column per distinct name, each reserving its count window up front, the
-  // names hashed with the engine's own hash. Raises the fatal error "capacity overflow" for a
-  // window_size of 2^60 or more (tested once per name), and throws std::bad_alloc when the
-  // storage cannot be had.
-  Frame(std::span<const std::string> col_names, std::uint64_t window_size, double alpha,
-        std::int64_t time_window);
-  // The same with each name's hash given by the caller; every lookup must then give a
-  // ColumnKey hashed the same way.
+  // Builds one fresh column per distinct name, each reserving its count window up front; every
+  // lookup must then give a ColumnKey hashed as the names were. Raises the fatal error
+  // "capacity overflow" for a window_size of 2^60 or more (tested once per name), and throws
+  // std::bad_alloc when the storage cannot be had.
   Frame(std::span<const HashedName> col_names, std::uint64_t window_size, double alpha,
         std::int64_t time_window);
 
@@ -154,34 +140,17 @@ class Frame {
   [[gnu::always_inline]] const ColumnState* find_column(ColumnKey key) const noexcept {
     return columns.find(key);
   }
-  // By name alone, under the engine's own hash (frames built without caller hashes).
-  ColumnState* find_column(std::string_view name) noexcept {
-    return columns.find(ColumnTable::engine_key(name));
-  }
-  const ColumnState* find_column(std::string_view name) const noexcept {
-    return columns.find(ColumnTable::engine_key(name));
-  }
-
-  // Applies every entry of the row, stamped with ts, names under the engine's own hash. All
-  // names are looked up and all storage obtained first: an unknown name (fatal error
-  // "Column '<name>' does not exist") or exhausted memory (std::bad_alloc) leaves every column
-  // exactly as it was. A name given twice is applied twice, in order.
-  void append(std::span<const RowEntry> row, std::int64_t ts);
-
-  // Applies a row whose names the caller has already looked up, `updates` naming each column at
-  // most once. Every time window is given room first (std::bad_alloc changes nothing).
+  // Applies a row whose names the caller has already looked up, stamped with ts, `updates`
+  // naming each column at most once. Every time window is given room first, so exhausted
+  // memory (std::bad_alloc) changes nothing.
   void apply(std::span<const Update> updates, std::int64_t ts);
   // Refuses a row with a name that is not a column: `missing` is the first such name and
   // `updates` the entries found before it. Their time windows are given room first, so that
-  // exhausted memory is reported before the unknown name as it is for a row applied by name;
-  // then the fatal error "Column '<name>' does not exist" is raised. Nothing changes.
+  // exhausted memory is reported before the unknown name; then the fatal error "Column '<name>'
+  // does not exist" is raised. Nothing changes.
   [[noreturn]] void refuse(std::span<const Update> updates, std::string_view missing);
 
   ColumnTable columns;
 };
-
-// The update of one column by one value; exposed for tests and benchmarks of the arithmetic.
-// The column's time window must have room for one more entry (Ring::reserve_one).
-void update_column(ColumnState& column, double x, std::int64_t ts) noexcept;
 
 }  // namespace quillometer::engine

@@ -3,7 +3,6 @@
 
 #include "engine/frame.hpp"
 #include "runtime/fatal.hpp"
-#include "runtime/small_vector.hpp"
 
 namespace quillometer::engine {
 
@@ -87,14 +86,6 @@ __extension__ using i128 = __int128;
   }
 }
 
-}  // namespace
-
-void update_column(ColumnState& c, double x, std::int64_t ts) noexcept {
-  update(c, x, ts);
-}
-
-namespace {
-
 // Gives each column's time window room for one more entry; growth keeps the contents as they
 // were, so a failure here (std::bad_alloc) leaves every column unchanged.
 void make_room(std::span<const Update> updates) {
@@ -111,22 +102,6 @@ void Frame::apply(std::span<const Update> updates, std::int64_t ts) {
 void Frame::refuse(std::span<const Update> updates, std::string_view missing) {
   make_room(updates);
   missing_column(missing);
-}
-
-void Frame::append(std::span<const RowEntry> row, std::int64_t ts) {
-  runtime::SmallVector<Update, 16> updates;
-  updates.reserve(row.size());
-  for (const RowEntry& entry : row) {
-    ColumnState* column = find_column(entry.name);
-    if (column == nullptr) missing_column(entry.name);
-    column->time_values.reserve_one();
-    updates.emplace_back(Update{column, entry.value});
-  }
-  for (const Update& u : updates) {
-    // A name given twice needs a second slot.
-    if (u.column->time_values.full()) u.column->time_values.reserve_one();
-    update(*u.column, u.value, ts);
-  }
 }
 
 }  // namespace quillometer::engine

@@ -3,9 +3,22 @@
 #pragma once
 
 #include <cmath>
-#include <string_view>
 
 #include "engine/frame.hpp"
+
+// The ten statistics, in the order of the class's methods: the one list from which the method
+// table, the signatures and the tests' tables are made. X(name) for each.
+#define QM_STATISTICS(X) \
+  X(mean)                \
+  X(variance)            \
+  X(last)                \
+  X(rolling_mean)        \
+  X(rolling_std)         \
+  X(zscore)              \
+  X(time_mean)           \
+  X(time_std)            \
+  X(rate)                \
+  X(ewma)
 
 namespace quillometer::engine {
 
@@ -88,11 +101,8 @@ using Statistic = double (*)(const ColumnState&) noexcept;
 // the message).
 [[noreturn]] void missing_queried_column();
 
-// Looks the column up and computes one statistic; an unknown name raises the fatal error
-// "Column does not exist".
-double query(const Frame& frame, std::string_view name, Statistic statistic);
-
-// The same for a key hashed as the frame's names were, with the statistic fixed at compile time.
+// Looks the column up (the key hashed as the frame's names were) and computes one statistic; an
+// unknown name raises the fatal error "Column does not exist".
 template <Statistic S>
 [[gnu::always_inline]] inline double query(const Frame& frame, ColumnKey key) {
   const ColumnState* column = frame.find_column(key);

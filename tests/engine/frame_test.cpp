@@ -15,7 +15,6 @@
 
 #include "engine/frame.hpp"
 #include "engine/queries.hpp"
-#include "runtime/hash.hpp"
 #include "test_support.hpp"
 
 namespace quillometer::engine {
@@ -23,11 +22,16 @@ namespace {
 
 using test_support::allocation_counters;
 using test_support::append_one;
+using test_support::append_row;
 using test_support::bits;
 using test_support::column;
 using test_support::ColumnSnapshot;
+using test_support::Entry;
 using test_support::FailAllocationsAfter;
 using test_support::fatal_message;
+using test_support::find;
+using test_support::make_frame;
+using test_support::query;
 using test_support::snapshot;
 
 using Names = std::vector<std::string>;
@@ -44,7 +48,7 @@ ColumnSnapshot fresh_snapshot(std::uint64_t window_size, double alpha, std::int6
 
 TEST(FrameConstructionTest, EveryColumnStartsFreshWithTheTuningValuesCopied) {
   const double alpha = std::numeric_limits<double>::quiet_NaN();
-  Frame frame(Names{"a", "b"}, 5, alpha, -3);
+  Frame frame = make_frame(Names{"a", "b"}, 5, alpha, -3);
   ASSERT_EQ(frame.columns.size(), 2u);
   for (const char* name : {"a", "b"}) {
     const ColumnState& c = column(frame, name);
@@ -52,18 +56,18 @@ TEST(FrameConstructionTest, EveryColumnStartsFreshWithTheTuningValuesCopied) {
     EXPECT_EQ(c.window_values.capacity(), 5u);
     EXPECT_EQ(c.time_values.capacity(), 0u);
   }
-  EXPECT_NE(frame.find_column("a"), frame.find_column("b"));
+  EXPECT_NE(find(frame, "a"), find(frame, "b"));
 }
 
 TEST(FrameConstructionTest, NoNamesAcceptsAnyWindowSize) {
   for (std::uint64_t window_size :
        {std::uint64_t{0}, kTwoTo60, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
-    Frame frame(Names{}, window_size, 0.5, 10);
+    Frame frame = make_frame(Names{}, window_size, 0.5, 10);
     EXPECT_EQ(frame.columns.size(), 0u);
-    EXPECT_EQ(frame.find_column(""), nullptr);
-    EXPECT_EQ(frame.find_column("a"), nullptr);
+    EXPECT_EQ(find(frame, ""), nullptr);
+    EXPECT_EQ(find(frame, "a"), nullptr);
 
-    frame.append({}, 1);  // an empty row is fine
+    append_row(frame, {}, 1);  // an empty row is fine
     EXPECT_EQ(fatal_message([&] { append_one(frame, "a", 1.0, 1); }), "Column 'a' does not exist");
     EXPECT_EQ(fatal_message([&] { query(frame, "a", &mean); }), "Column does not exist");
     EXPECT_EQ(fatal_message([&] { query(frame, "", &rate); }), "Column does not exist");
@@ -71,7 +75,7 @@ TEST(FrameConstructionTest, NoNamesAcceptsAnyWindowSize) {
 }
 
 TEST(FrameConstructionTest, RepeatedNameGivesOneFreshColumn) {
-  Frame frame(Names{"a", "b", "a", "a"}, 3, 0.25, 7);
+  Frame frame = make_frame(Names{"a", "b", "a", "a"}, 3, 0.25, 7);
   EXPECT_EQ(frame.columns.size(), 2u);
   EXPECT_EQ(snapshot(column(frame, "a")), fresh_snapshot(3, 0.25, 7));
   EXPECT_EQ(column(frame, "a").window_values.capacity(), 3u);
@@ -85,9 +89,10 @@ TEST(FrameConstructionTest, RepeatedNameGivesOneFreshColumn) {
 TEST(FrameConstructionTest, CapacityOverflowFromTwoTo60) {
   for (std::uint64_t window_size :
        {kTwoTo60, kTwoTo60 + 1, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
-    EXPECT_EQ(fatal_message([&] { Frame(Names{"a"}, window_size, 0.5, 10); }), "capacity overflow")
+    EXPECT_EQ(fatal_message([&] { make_frame(Names{"a"}, window_size, 0.5, 10); }),
+              "capacity overflow")
         << window_size;
-    EXPECT_EQ(fatal_message([&] { Frame(Names{"a", "b", "c"}, window_size, 0.5, 10); }),
+    EXPECT_EQ(fatal_message([&] { make_frame(Names{"a", "b", "c"}, window_size, 0.5, 10); }),
               "capacity overflow")
         << window_size;
   }
@@ -97,7 +102,7 @@ TEST(FrameConstructionTest, WindowThatPassesTheCheckButCannotBeReservedThrowsBad
   // 2^60 - 1 is the largest size the check lets through; neither it nor 2^59 can be had.
   for (std::uint64_t window_size : {kTwoTo60 - 1, kTwoTo60 / 2}) {
     std::optional<std::string> fatal;
-    EXPECT_THROW(fatal = fatal_message([&] { Frame(Names{"a"}, window_size, 0.5, 10); }),
+    EXPECT_THROW(fatal = fatal_message([&] { make_frame(Names{"a"}, window_size, 0.5, 10); }),
                  std::bad_alloc)
         << window_size;
     EXPECT_FALSE(fatal.has_value());
@@ -115,7 +120,7 @@ TEST(FrameConstructionTest, FailedConstructionFreesWhatItBuilt) {
   for (std::size_t successes = 0;; ++successes) {
     try {
       FailAllocationsAfter guard(successes);
-      Frame frame(names, 8, 0.5, 10);
+      Frame frame = make_frame(names, 8, 0.5, 10);
     } catch (const std::bad_alloc&) {
       ++failures;
       ASSERT_EQ(allocation_counters.live, live) << "leak when allocation " << successes << " fails";
@@ -126,12 +131,12 @@ TEST(FrameConstructionTest, FailedConstructionFreesWhatItBuilt) {
   EXPECT_GE(failures, names.size());  // one count window per listed name, at least
   EXPECT_EQ(allocation_counters.live, live);
 
-  EXPECT_TRUE(fatal_message([&] { Frame(names, kTwoTo60, 0.5, 10); }).has_value());
+  EXPECT_TRUE(fatal_message([&] { make_frame(names, kTwoTo60, 0.5, 10); }).has_value());
   EXPECT_EQ(allocation_counters.live, live);
 }
 
 TEST(ColumnLookupTest, NamesDifferingByCaseAreTwoColumnsAndTheEmptyNameIsValid) {
-  Frame frame(Names{"x", "X", ""}, 4, 0.5, 10);
+  Frame frame = make_frame(Names{"x", "X", ""}, 4, 0.5, 10);
   EXPECT_EQ(frame.columns.size(), 3u);
   append_one(frame, "X", 2.0, 0);
   append_one(frame, "", 3.0, 0);
@@ -145,13 +150,14 @@ TEST(ColumnLookupTest, ComparesExactBytes) {
   const std::string with_nul("a\0b", 3);
   const std::string composed = "caf\xc3\xa9";     // U+00E9
   const std::string decomposed = "cafe\xcc\x81";  // e + U+0301
-  Frame frame(Names{"a", with_nul, composed, decomposed, "space", "space "}, 2, 0.5, 10);
+  Frame frame =
+      make_frame(Names{"a", with_nul, composed, decomposed, "space", "space "}, 2, 0.5, 10);
   EXPECT_EQ(frame.columns.size(), 6u);
 
   std::set<const ColumnState*> distinct;
   for (const std::string& name : {std::string("a"), with_nul, composed, decomposed,
                                   std::string("space"), std::string("space ")}) {
-    const ColumnState* c = frame.find_column(name);
+    const ColumnState* c = find(frame, name);
     ASSERT_NE(c, nullptr) << name;
     distinct.insert(c);
   }
@@ -161,7 +167,7 @@ TEST(ColumnLookupTest, ComparesExactBytes) {
        {std::string("a\0", 2), std::string("a\0c", 3), std::string("ab"), std::string("A"),
         std::string("cafe"), std::string("caf\xc3"), std::string("CAF\xc3\xa9"),
         std::string(" space"), std::string("space  "), std::string("spac")}) {
-    EXPECT_EQ(frame.find_column(missing), nullptr) << missing;
+    EXPECT_EQ(find(frame, missing), nullptr) << missing;
     EXPECT_EQ(fatal_message([&] { append_one(frame, missing, 1.0, 0); }),
               "Column '" + missing + "' does not exist");
     EXPECT_EQ(fatal_message([&] { query(frame, missing, &mean); }), "Column does not exist");
@@ -190,19 +196,19 @@ TEST(ColumnLookupTest, ManyNamesOfEveryLengthEachFindTheirOwnColumn) {
   }
   const std::set<std::string> unique(names.begin(), names.end());
 
-  Frame frame(names, 1, 0.5, 10);
+  Frame frame = make_frame(names, 1, 0.5, 10);
   ASSERT_EQ(frame.columns.size(), unique.size());
   // Give every column its own value, then read each back.
   double value = 0.0;
   for (const std::string& name : unique) append_one(frame, name, value++, 0);
   value = 0.0;
   for (const std::string& name : unique) {
-    const ColumnState* c = frame.find_column(name);
+    const ColumnState* c = find(frame, name);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->last, value++);
     EXPECT_EQ(c->count, 1u);
     if (unique.count(name + "x") == 0) {
-      EXPECT_EQ(frame.find_column(name + "x"), nullptr);
+      EXPECT_EQ(find(frame, name + "x"), nullptr);
     }
   }
 }
@@ -214,7 +220,7 @@ TEST(FrameConstructionTest, ManyNamesAreInsertedInAmortisedConstantTime) {
   Names names;
   for (int i = 0; i < 4096; ++i) names.push_back("c" + std::to_string(i));
   const std::size_t before = allocation_counters.allocations;
-  Frame frame(names, 0, 0.5, 10);
+  Frame frame = make_frame(names, 0, 0.5, 10);
   EXPECT_EQ(frame.columns.size(), names.size());
   EXPECT_LT(allocation_counters.allocations - before, 64u);
 }
@@ -237,7 +243,7 @@ std::optional<std::pair<std::string, std::string>> names_meeting_in_one_slot(std
   std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
   for (std::uint32_t n = 0; n < (1u << 20); ++n) {
     const std::uint32_t suffix = varying > 3 ? static_cast<std::uint32_t>(rng()) : n % space;
-    const std::uint64_t h = runtime::hash_bytes(name_of(suffix), runtime::process_hash_key());
+    const std::uint64_t h = test_support::name_hash(name_of(suffix));
     keyed.emplace_back((h >> 32) << 3 | (h & 7), suffix);
   }
   std::sort(keyed.begin(), keyed.end());
@@ -257,12 +263,12 @@ TEST(ColumnLookupTest, NamesMeetingInOneSlotStillCompareEveryByte) {
     const auto pair = names_meeting_in_one_slot(length, varying, rng);
     ASSERT_TRUE(pair.has_value()) << length;
     const auto& [a, b] = *pair;
-    Frame one(Names{a}, 1, 0.5, 10);
-    EXPECT_NE(one.find_column(a), nullptr);
-    EXPECT_EQ(one.find_column(b), nullptr) << "length " << length;
-    Frame two(Names{a, b}, 1, 0.5, 10);
+    Frame one = make_frame(Names{a}, 1, 0.5, 10);
+    EXPECT_NE(find(one, a), nullptr);
+    EXPECT_EQ(find(one, b), nullptr) << "length " << length;
+    Frame two = make_frame(Names{a, b}, 1, 0.5, 10);
     EXPECT_EQ(two.columns.size(), 2u);
-    EXPECT_NE(two.find_column(a), two.find_column(b));
+    EXPECT_NE(find(two, a), find(two, b));
   }
 }
 
@@ -292,7 +298,7 @@ TEST(ColumnLookupTest, CallerHashesThatAllCollideStillFindEveryName) {
 }
 
 TEST(FrameConstructionTest, MovedFrameKeepsItsColumns) {
-  Frame frame(Names{"a"}, 2, 0.5, 10);
+  Frame frame = make_frame(Names{"a"}, 2, 0.5, 10);
   append_one(frame, "a", 1.5, 3);
   const ColumnSnapshot before = snapshot(column(frame, "a"));
   Frame moved(std::move(frame));

@@ -17,11 +17,16 @@ namespace {
 
 using test_support::allocation_counters;
 using test_support::append_one;
+using test_support::append_row;
 using test_support::bits;
 using test_support::column;
 using test_support::ColumnSnapshot;
+using test_support::Entry;
 using test_support::FailAllocationsAfter;
 using test_support::fatal_message;
+using test_support::find;
+using test_support::make_frame;
+using test_support::query;
 using test_support::snapshot;
 using test_support::timestamps_of;
 using test_support::window_of;
@@ -37,7 +42,7 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A one-column frame "c".
 Frame single(std::uint64_t window_size, double alpha, std::int64_t time_window) {
-  return Frame(Names{"c"}, window_size, alpha, time_window);
+  return make_frame(Names{"c"}, window_size, alpha, time_window);
 }
 
 TEST(RunningStatisticsTest, WelfordTwoThenFour) {
@@ -275,52 +280,40 @@ TEST(MovingAverageTest, AlphaOutsideTheUnitIntervalIsTakenAsItIs) {
 }
 
 TEST(AppendTest, RowTouchesOnlyTheColumnsItNames) {
-  Frame frame(Names{"a", "b"}, 4, 0.5, 10);
+  Frame frame = make_frame(Names{"a", "b"}, 4, 0.5, 10);
   append_one(frame, "b", 1.0, 0);
   const ColumnSnapshot b = snapshot(column(frame, "b"));
-  const RowEntry row[] = {{"a", 2.0}};
-  frame.append(row, 1000);  // would age b's entry out, were b named
+  const Entry row[] = {{"a", 2.0}};
+  append_row(frame, row, 1000);  // would age b's entry out, were b named
   EXPECT_EQ(snapshot(column(frame, "b")), b);
   EXPECT_EQ(column(frame, "a").last, 2.0);
   EXPECT_EQ(timestamps_of(column(frame, "b")), (Stamps{0}));
 }
 
 TEST(AppendTest, EmptyRowChangesNothing) {
-  Frame frame(Names{"a"}, 4, 0.5, 10);
+  Frame frame = make_frame(Names{"a"}, 4, 0.5, 10);
   append_one(frame, "a", 3.0, 0);
   const ColumnSnapshot before = snapshot(column(frame, "a"));
-  frame.append({}, 1000);
+  append_row(frame, {}, 1000);
   EXPECT_EQ(snapshot(column(frame, "a")), before);
 }
 
 TEST(AppendTest, EveryEntryIsStampedWithTheRowTimestamp) {
-  Frame frame(Names{"a", "b", "c"}, 4, 0.5, 10);
-  const RowEntry row[] = {{"c", 3.0}, {"a", 1.0}, {"b", 2.0}};
-  frame.append(row, 42);
+  Frame frame = make_frame(Names{"a", "b", "c"}, 4, 0.5, 10);
+  const Entry row[] = {{"c", 3.0}, {"a", 1.0}, {"b", 2.0}};
+  append_row(frame, row, 42);
   for (const char* name : {"a", "b", "c"}) {
     EXPECT_EQ(timestamps_of(column(frame, name)), (Stamps{42})) << name;
   }
   EXPECT_EQ(column(frame, "b").last, 2.0);
 }
 
-TEST(AppendTest, NameGivenTwiceInOneRowIsAppliedTwiceInOrder) {
-  Frame frame(Names{"a"}, 8, 0.5, 10);
-  for (int i = 0; i < 3; ++i) append_one(frame, "a", 0.0, 0);  // time ring now 3 of 4
-  const RowEntry row[] = {{"a", 1.0}, {"a", 2.0}};             // the second needs growth
-  frame.append(row, 1);
-  const ColumnState& c = column(frame, "a");
-  EXPECT_EQ(c.count, 5u);
-  EXPECT_EQ(c.last, 2.0);
-  EXPECT_EQ(window_of(c), (Values{0.0, 0.0, 0.0, 1.0, 2.0}));
-  EXPECT_EQ(timestamps_of(c), (Stamps{0, 0, 0, 1, 1}));
-}
-
 // Three columns with some history of different shapes, for the failure tests below.
 Frame frame_with_history() {
-  Frame frame(Names{"a", "b", "c"}, 2, 0.3, 5);
+  Frame frame = make_frame(Names{"a", "b", "c"}, 2, 0.3, 5);
   for (std::int64_t ts = 0; ts < 6; ++ts) {
-    const RowEntry row[] = {{"a", 1.0 + ts}, {"b", 0.5 * ts}};
-    frame.append(row, ts);
+    const Entry row[] = {{"a", 1.0 + ts}, {"b", 0.5 * ts}};
+    append_row(frame, row, ts);
   }
   append_one(frame, "c", -4.0, 2);
   return frame;
@@ -328,7 +321,7 @@ Frame frame_with_history() {
 
 std::vector<ColumnSnapshot> snapshots(const Frame& frame, const Names& names) {
   std::vector<ColumnSnapshot> out;
-  for (const std::string& name : names) out.push_back(snapshot(*frame.find_column(name)));
+  for (const std::string& name : names) out.push_back(snapshot(*find(frame, name)));
   return out;
 }
 
@@ -337,37 +330,38 @@ TEST(AppendFailureTest, UnknownNameRaisesAndAppliesNoneOfTheRow) {
   Frame frame = frame_with_history();
   const std::vector<ColumnSnapshot> before = snapshots(frame, names);
 
-  const std::vector<std::vector<RowEntry>> rows = {
+  const std::vector<std::vector<Entry>> rows = {
       {{"zz", 1.0}, {"a", 2.0}, {"b", 3.0}},
       {{"a", 2.0}, {"zz", 1.0}, {"b", 3.0}},
       {{"a", 2.0}, {"b", 3.0}, {"c", 4.0}, {"zz", 1.0}},
       {{"a", 2.0}, {"A", 1.0}},
   };
-  for (const std::vector<RowEntry>& row : rows) {
+  for (const std::vector<Entry>& row : rows) {
     std::string missing;
-    for (const RowEntry& e : row) {
-      if (frame.find_column(e.name) == nullptr) missing = std::string(e.name);
+    for (const Entry& e : row) {
+      if (find(frame, e.name) == nullptr) missing = std::string(e.name);
     }
-    EXPECT_EQ(fatal_message([&] { frame.append(row, 100); }),
+    EXPECT_EQ(fatal_message([&] { append_row(frame, row, 100); }),
               "Column '" + missing + "' does not exist");
     EXPECT_EQ(snapshots(frame, names), before);
   }
 
-  // A row longer than the inline buffer of looked-up columns, unknown name last.
-  std::vector<RowEntry> long_row;
-  for (int i = 0; i < 20; ++i) long_row.push_back({names[i % 3], static_cast<double>(i)});
+  // Every column found before the unknown name, which comes last.
+  std::vector<Entry> long_row;
+  for (int i = 0; i < 3; ++i) long_row.push_back({names[i], static_cast<double>(i)});
   long_row.push_back({"missing", 0.0});
-  EXPECT_EQ(fatal_message([&] { frame.append(long_row, 100); }), "Column 'missing' does not exist");
+  EXPECT_EQ(fatal_message([&] { append_row(frame, long_row, 100); }),
+            "Column 'missing' does not exist");
   EXPECT_EQ(snapshots(frame, names), before);
 
   // The frame goes on working.
-  const RowEntry row[] = {{"c", 1.0}};
-  frame.append(row, 3);
+  const Entry row[] = {{"c", 1.0}};
+  append_row(frame, row, 3);
   EXPECT_EQ(column(frame, "c").count, 2u);
 }
 
 TEST(AppendFailureTest, MessageCarriesTheNameExactly) {
-  Frame frame(Names{"a"}, 2, 0.5, 10);
+  Frame frame = make_frame(Names{"a"}, 2, 0.5, 10);
   const std::string odd("it's \0 \xc3\xa9 ", 10);
   EXPECT_EQ(fatal_message([&] { append_one(frame, odd, 1.0, 0); }),
             "Column '" + odd + "' does not exist");
@@ -378,18 +372,18 @@ TEST(AppendFailureTest, TimeWindowThatCannotGrowLeavesEveryColumnAsItWas) {
   REQUIRE_ALLOCATION_CONTROL();
   Names names;
   for (int i = 0; i < 20; ++i) names.push_back("col" + std::to_string(i));
-  std::vector<RowEntry> row;
+  std::vector<Entry> row;
   for (const std::string& name : names) row.push_back({name, 0.0});
   auto fill = [&](double value) {
-    for (RowEntry& e : row) e.value = value++;
+    for (Entry& e : row) e.value = value++;
   };
   // Four rows fill every time ring (its first growth gives 4 entries) without evicting, so the
   // next row must grow all twenty.
   auto filled = [&] {
-    Frame frame(names, 3, 0.5, 1000);
+    Frame frame = make_frame(names, 3, 0.5, 1000);
     for (std::int64_t ts = 0; ts < 4; ++ts) {
       fill(static_cast<double>(ts));
-      frame.append(row, ts);
+      append_row(frame, row, ts);
     }
     return frame;
   };
@@ -404,7 +398,7 @@ TEST(AppendFailureTest, TimeWindowThatCannotGrowLeavesEveryColumnAsItWas) {
     const std::vector<ColumnSnapshot> before = snapshots(frame, names);
     try {
       FailAllocationsAfter guard(successes);
-      frame.append(row, 4);
+      append_row(frame, row, 4);
     } catch (const std::bad_alloc&) {
       ++failures;
       ASSERT_EQ(snapshots(frame, names), before) << "allocation " << successes << " failed";
@@ -413,7 +407,7 @@ TEST(AppendFailureTest, TimeWindowThatCannotGrowLeavesEveryColumnAsItWas) {
     // The attempt that got all its storage applied the row in full.
     Frame reference = filled();
     fill(0.25);
-    reference.append(row, 4);
+    append_row(reference, row, 4);
     EXPECT_EQ(snapshots(frame, names), snapshots(reference, names));
     break;
   }
@@ -421,35 +415,14 @@ TEST(AppendFailureTest, TimeWindowThatCannotGrowLeavesEveryColumnAsItWas) {
   EXPECT_GE(failures, names.size());
 }
 
-// Rows whose names the caller has looked up are applied exactly as rows given by name.
-TEST(ApplyTest, ResolvedRowsMatchRowsGivenByName) {
-  const Names names{"a", "b", "c"};
-  Frame by_name(names, 3, 0.25, 5);
-  Frame resolved(names, 3, 0.25, 5);
-  for (std::int64_t ts = 0; ts < 40; ++ts) {
-    std::vector<RowEntry> row;
-    std::vector<Update> updates;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if ((ts + static_cast<std::int64_t>(i)) % 3 == 0) continue;  // rows name varying subsets
-      const double x = std::sin(static_cast<double>(ts * 7 + static_cast<std::int64_t>(i)));
-      row.push_back({names[i], x});
-      updates.push_back({resolved.find_column(names[i]), x});
-    }
-    const std::int64_t stamp = ts % 5 == 4 ? ts - 3 : ts;  // some timestamps go back
-    by_name.append(row, stamp);
-    resolved.apply(updates, stamp);
-  }
-  EXPECT_EQ(snapshots(resolved, names), snapshots(by_name, names));
-}
-
 // A refused row gives the columns found before its missing name room in their time windows
 // first (so exhausted memory would be reported before the name), then fails and changes nothing.
 TEST(ApplyTest, RefusedRowReservesThenChangesNothing) {
   const Names names{"a", "b", "c"};
-  Frame frame(names, 3, 0.5, 1000);
-  std::vector<RowEntry> row;
+  Frame frame = make_frame(names, 3, 0.5, 1000);
+  std::vector<Entry> row;
   for (const std::string& name : names) row.push_back({name, 1.0});
-  for (std::int64_t ts = 0; ts < 4; ++ts) frame.append(row, ts);  // every time ring is full
+  for (std::int64_t ts = 0; ts < 4; ++ts) append_row(frame, row, ts);  // every time ring is full
   const std::vector<ColumnSnapshot> before = snapshots(frame, names);
   const std::vector<Update> found = {{&column(frame, "b"), 2.0}, {&column(frame, "a"), 3.0}};
   EXPECT_EQ(fatal_message([&] { frame.refuse(found, "zz"); }), "Column 'zz' does not exist");
@@ -462,15 +435,15 @@ TEST(ApplyTest, RefusedRowReservesThenChangesNothing) {
 TEST(AppendTest, SteadyStateAllocatesNothing) {
   REQUIRE_ALLOCATION_CONTROL();
   const Names names{"a", "b", "c"};
-  Frame frame(names, 4, 0.5, 8);
-  std::vector<RowEntry> row;
+  Frame frame = make_frame(names, 4, 0.5, 8);
+  std::vector<Entry> row;
   for (const std::string& name : names) row.push_back({name, 1.0});
   std::int64_t ts = 0;
-  for (; ts < 50; ++ts) frame.append(row, ts);  // both windows reach their steady size
+  for (; ts < 50; ++ts) append_row(frame, row, ts);  // both windows reach their steady size
   const std::size_t before = allocation_counters.allocations;
   for (; ts < 2000; ++ts) {
-    for (RowEntry& e : row) e.value = static_cast<double>(ts % 7);
-    frame.append(row, ts);
+    for (Entry& e : row) e.value = static_cast<double>(ts % 7);
+    append_row(frame, row, ts);
   }
   EXPECT_EQ(allocation_counters.allocations, before);
   EXPECT_EQ(column(frame, "a").time_values.size(), 9u);

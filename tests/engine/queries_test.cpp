@@ -17,12 +17,17 @@ namespace quillometer::engine {
 namespace {
 
 using test_support::append_one;
+using test_support::append_row;
 using test_support::bits;
 using test_support::column;
 using test_support::ColumnSnapshot;
+using test_support::Entry;
 using test_support::fatal_message;
+using test_support::find;
 using test_support::kStatistics;
+using test_support::make_frame;
 using test_support::NamedStatistic;
+using test_support::query;
 using test_support::snapshot;
 
 using Names = std::vector<std::string>;
@@ -33,7 +38,7 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 // A one-column frame "c" fed `values` at `stamps` (or all at 0).
 Frame fed(std::uint64_t window_size, std::int64_t time_window, const std::vector<double>& values,
           const std::vector<std::int64_t>& stamps = {}) {
-  Frame frame(Names{"c"}, window_size, 0.5, time_window);
+  Frame frame = make_frame(Names{"c"}, window_size, 0.5, time_window);
   for (std::size_t i = 0; i < values.size(); ++i) {
     append_one(frame, "c", values[i], stamps.empty() ? 0 : stamps[i]);
   }
@@ -194,7 +199,7 @@ TEST(QueriesTest, HandMadeStatesReachTheGuardsAndConversions) {
 }
 
 TEST(QueryLookupTest, UnknownNamesRaiseWithoutTheName) {
-  Frame frame(Names{"col", "other"}, 4, 0.5, 10);
+  Frame frame = make_frame(Names{"col", "other"}, 4, 0.5, 10);
   append_one(frame, "col", 1.5, 0);
   append_one(frame, "col", 2.5, 1);
   const ColumnSnapshot before = snapshot(column(frame, "col"));
@@ -208,17 +213,17 @@ TEST(QueryLookupTest, UnknownNamesRaiseWithoutTheName) {
   EXPECT_EQ(snapshot(column(frame, "col")), before);
   EXPECT_EQ(query(frame, "col", &mean), 2.0);  // and the frame still answers
 
-  Frame empty(Names{}, 4, 0.5, 10);
+  Frame empty = make_frame(Names{}, 4, 0.5, 10);
   for (const NamedStatistic& s : kStatistics) {
     EXPECT_EQ(fatal_message([&] { query(empty, "col", s.statistic); }), "Column does not exist");
   }
 }
 
 TEST(QueryLookupTest, QueriesChangeNothingAndRepeatTheirAnswers) {
-  Frame frame(Names{"a", "b"}, 3, 0.3, 5);
+  Frame frame = make_frame(Names{"a", "b"}, 3, 0.3, 5);
   for (std::int64_t ts = 0; ts < 10; ++ts) {
-    const RowEntry row[] = {{"a", 0.7 * static_cast<double>(ts)}, {"b", -1.0 / (1.0 + ts)}};
-    frame.append(row, ts);
+    const Entry row[] = {{"a", 0.7 * static_cast<double>(ts)}, {"b", -1.0 / (1.0 + ts)}};
+    append_row(frame, row, ts);
   }
   const ColumnSnapshot a = snapshot(column(frame, "a"));
   const ColumnSnapshot b = snapshot(column(frame, "b"));

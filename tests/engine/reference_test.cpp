@@ -21,9 +21,14 @@
 namespace quillometer::engine {
 namespace {
 
+using test_support::append_row;
 using test_support::bits;
+using test_support::Entry;
 using test_support::fatal_message;
+using test_support::find;
 using test_support::kStatistics;
+using test_support::make_frame;
+using test_support::query;
 using test_support::same_double;
 
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
@@ -136,7 +141,7 @@ struct ModelColumn {
 void expect_matches(const Frame& frame, const std::string& name, const ModelColumn& model,
                     bool compare_contents) {
   SCOPED_TRACE("column '" + name + "'");
-  const ColumnState* c = frame.find_column(name);
+  const ColumnState* c = find(frame, name);
   ASSERT_NE(c, nullptr);
   ASSERT_EQ(c->count, model.count);
   ASSERT_TRUE(same_double(c->last, model.last));
@@ -191,7 +196,7 @@ TEST_P(ReferenceStreamTest, MatchesTheModelBitForBit) {
       "alpha", "beta", "Beta", "", "gamma ray", "\xce\xb5", std::string("nu\0l", 4), "spiky"};
   std::vector<std::string> col_names = names;
   col_names.push_back("beta");  // a repeated name is one column
-  Frame frame(col_names, config.window_size, config.alpha, config.time_window);
+  Frame frame = make_frame(col_names, config.window_size, config.alpha, config.time_window);
   ASSERT_EQ(frame.columns.size(), names.size());
   std::map<std::string, ModelColumn> model;
   for (const std::string& name : names) {
@@ -233,7 +238,7 @@ TEST_P(ReferenceStreamTest, MatchesTheModelBitForBit) {
       if (chance(0.5)) chosen.push_back(i);
     }
     std::shuffle(chosen.begin(), chosen.end(), rng);
-    std::vector<RowEntry> row;
+    std::vector<Entry> row;
     for (std::size_t i : chosen) row.push_back({names[i], draw_value(names[i] == "spiky")});
 
     if (unknown_rows < 12 && chance(0.005)) {
@@ -241,12 +246,12 @@ TEST_P(ReferenceStreamTest, MatchesTheModelBitForBit) {
       ++unknown_rows;
       const std::string unknown = chance(0.5) ? "ALPHA" : "gamma ray ";
       row.insert(row.begin() + static_cast<std::ptrdiff_t>(pick(row.size() + 1)),
-                 RowEntry{unknown, 1.0});
-      ASSERT_EQ(fatal_message([&] { frame.append(row, ts); }),
+                 Entry{unknown, 1.0});
+      ASSERT_EQ(fatal_message([&] { append_row(frame, row, ts); }),
                 "Column '" + unknown + "' does not exist");
     } else {
-      frame.append(row, ts);
-      for (const RowEntry& e : row) model.at(std::string(e.name)).update(e.value, ts);
+      append_row(frame, row, ts);
+      for (const Entry& e : row) model.at(std::string(e.name)).update(e.value, ts);
     }
 
     for (const std::string& name : names) {

@@ -1,5 +1,6 @@
-// Helpers shared by the engine tests: exact double comparison, column snapshots, fatal-error
-// capture and the test binary's controllable global allocator.
+// Helpers shared by the engine tests: frames and rows by name on the module's own path (names
+// hashed by a stand-in for the interpreter's str hash), exact double comparison, column
+// snapshots, fatal-error capture and the test binary's controllable global allocator.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,8 +12,10 @@
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,8 +23,65 @@
 #include "engine/frame.hpp"
 #include "engine/queries.hpp"
 #include "runtime/fatal.hpp"
+#include "runtime/small_vector.hpp"
 
 namespace quillometer::engine::test_support {
+
+using Names = std::vector<std::string>;
+
+// A hash of a name's bytes, standing in for the interpreter's str hash (FNV-1a, then a final
+// mix so that the low bits, which pick a slot, depend on every byte).
+inline std::uint64_t name_hash(std::string_view name) {
+  std::uint64_t h = 0xcbf29ce484222325u;
+  for (const char ch : name) h = (h ^ static_cast<unsigned char>(ch)) * 0x100000001b3u;
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdu;
+  return h ^ (h >> 33);
+}
+
+inline ColumnKey key(std::string_view name) {
+  return {name, name_hash(name)};
+}
+
+inline Frame make_frame(const Names& names, std::uint64_t window_size, double alpha,
+                        std::int64_t time_window) {
+  std::vector<HashedName> hashed;
+  hashed.reserve(names.size());
+  for (const std::string& name : names) hashed.push_back({name, name_hash(name)});
+  return Frame(hashed, window_size, alpha, time_window);
+}
+
+inline ColumnState* find(Frame& frame, std::string_view name) {
+  return frame.find_column(key(name));
+}
+inline const ColumnState* find(const Frame& frame, std::string_view name) {
+  return frame.find_column(key(name));
+}
+
+// One entry of a row given by name.
+struct Entry {
+  std::string_view name;
+  double value;
+};
+
+// Appends a row as the module does: names are looked up in order, the first that is not a
+// column refuses the row (with the columns found before it); otherwise the row is applied. The
+// module gives each column at most once; so must the tests.
+inline void append_row(Frame& frame, std::span<const Entry> row, std::int64_t ts) {
+  runtime::SmallVector<Update, 64> updates;  // inline, as the module's: rows allocate nothing
+  updates.reserve(row.size());
+  for (const Entry& entry : row) {
+    ColumnState* c = find(frame, entry.name);
+    if (c == nullptr) frame.refuse(updates.span(), entry.name);
+    updates.push_back_reserved({c, entry.value});
+  }
+  frame.apply(updates.span(), ts);
+}
+
+inline void append_one(Frame& frame, std::string_view name, double x, std::int64_t ts) {
+  const Entry row[] = {{name, x}};
+  append_row(frame, row, ts);
+}
 
 inline std::uint64_t bits(double x) {
   return std::bit_cast<std::uint64_t>(x);
@@ -121,14 +181,9 @@ inline std::optional<std::string> fatal_message(const std::function<void()>& f) 
 
 // The frame's column, which the test knows to exist.
 inline ColumnState& column(Frame& frame, std::string_view name) {
-  ColumnState* c = frame.find_column(name);
+  ColumnState* c = find(frame, name);
   if (c == nullptr) throw std::logic_error("test expects column " + std::string(name));
   return *c;
-}
-
-inline void append_one(Frame& frame, std::string_view name, double x, std::int64_t ts) {
-  const RowEntry row[] = {{name, x}};
-  frame.append(row, ts);
 }
 
 // The test binary replaces malloc and free (ring_test.cpp) to count allocations and make them
@@ -168,23 +223,24 @@ class FailAllocationsAfter {
   ~FailAllocationsAfter() { allocation_counters.failing = false; }
 };
 
-// The ten statistics by name, in the order of the module's method table.
+// The ten statistics by name, in the order of the module's method table, each with the query
+// the module calls for it.
 struct NamedStatistic {
   const char* name;
   Statistic statistic;
+  double (*query)(const Frame&, ColumnKey);
 };
 
-inline const NamedStatistic kStatistics[] = {
-    {"mean", &mean},
-    {"variance", &variance},
-    {"last", &last},
-    {"rolling_mean", &rolling_mean},
-    {"rolling_std", &rolling_std},
-    {"zscore", &zscore},
-    {"time_mean", &time_mean},
-    {"time_std", &time_std},
-    {"rate", &rate},
-    {"ewma", &ewma},
-};
+#define QM_NAMED_STATISTIC(name) {#name, &name, &engine::query<&name>},
+inline const NamedStatistic kStatistics[] = {QM_STATISTICS(QM_NAMED_STATISTIC)};
+#undef QM_NAMED_STATISTIC
+
+// A query by name through the module's query of that statistic.
+inline double query(const Frame& frame, std::string_view name, Statistic statistic) {
+  for (const NamedStatistic& s : kStatistics) {
+    if (s.statistic == statistic) return s.query(frame, key(name));
+  }
+  throw std::logic_error("not one of the ten statistics");
+}
 
 }  // namespace quillometer::engine::test_support

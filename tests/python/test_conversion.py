@@ -507,16 +507,21 @@ def test_row_key_str_subclass_is_read_through_its_characters(q):
     assert q.last("a") == 3.0
 
 
-def test_row_keys_with_equal_text_later_wins(q):
+@pytest.mark.parametrize("others", [0, 40], ids=["narrow", "past-32-entries"])
+def test_row_keys_with_equal_text_later_wins(others):
+    # Rows of more than 32 entries find repeated columns another way than short ones.
     class Distinct(str):
         __eq__ = object.__eq__
         __hash__ = object.__hash__
 
-    row = {Distinct("a"): 1.0, Distinct("a"): 2.0}
-    assert len(row) == 2
+    names = [f"c{i}" for i in range(others)]
+    q = Quillometer(["a", *names], 3, 0.5, 10)
+    row = {Distinct("a"): 1.0, **{name: float(i) for i, name in enumerate(names)}, Distinct("a"): 2.0}
+    assert len(row) == others + 2
     q.append(row, 0)
     assert q.last("a") == 2.0
     assert q.mean("a") == 2.0  # one value, not two
+    assert [(q.last(name), q.rate(name)) for name in names] == [(float(i), 0.1) for i in range(others)]
 
 
 VALUES = [

@@ -1,5 +1,6 @@
 """PanicException, the fatal-error report, the per-object hold and the receiver check."""
 
+import gc
 import os
 import re
 import sys
@@ -270,6 +271,39 @@ def test_hold_during_construction_is_not_involved(held):
     r = Quillometer(["a"], 2, hook, 10)
     assert hook.seen == ["ok"]
     assert q.last("a") == 8.0 and r.mean("a") == 0.0
+
+
+def test_finalizer_run_under_a_query_hold_is_refused_append(held):
+    # A query's argument error is built under its shared hold, and making the exception object
+    # lets the collector run; a finalizer it runs there must find the object held.
+    q = held
+    before = stats_of(q, "a")
+    seen = []
+
+    class Cycle:
+        def __del__(self):
+            seen.append(outcome(lambda: q.append({"a": 9.0}, 1))[:3])
+
+    threshold, enabled = gc.get_threshold(), gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        cycle = Cycle()
+        cycle.me = cycle
+        del cycle
+        gc.set_threshold(1)  # the next tracked allocation collects the cycle
+        gc.enable()
+        try:  # nothing tracked is allocated on the way into the entry
+            q.mean(5)
+        except TypeError as exc:
+            error = str(exc)
+    finally:
+        gc.set_threshold(*threshold)
+        (gc.enable if enabled else gc.disable)()
+    assert error == "argument 'col': 'int' object cannot be converted to 'PyString'"
+    assert seen == [("raised", RuntimeError, "Already borrowed")]
+    assert stats_of(q, "a") == before
+    assert_free(q, "a")
 
 
 def test_error_raised_by_the_hook_itself_reaches_append_unprefixed(held):

@@ -130,3 +130,16 @@ def test_queries_by_fresh_and_subclass_names_agree():
         assert stats_of(q, fresh_str(name)) == expected
         assert stats_of(q, Name(name)) == expected
         assert {m: bits(getattr(q, m)(col=name)) for m in QUERIES} == expected
+
+
+@pytest.mark.parametrize("name", QUERIES)
+def test_keywords_beside_a_ready_name_of_a_column_are_bound(name):
+    # A literal name of an existing column has its hash cached: only the keywords can send the
+    # call away from the inline path to the binding errors.
+    q = Quillometer(["a"], 4, 0.5, 10)
+    q.append({"a": 1.0}, 0)
+    method = getattr(q, name)
+    assert outcome(lambda: method("a", col="a"))[1:3] == (
+        TypeError, f"Quillometer.{name}() got multiple values for argument 'col'")
+    assert outcome(lambda: method("a", bogus=1))[1:3] == (
+        TypeError, f"Quillometer.{name}() got an unexpected keyword argument 'bogus'")

@@ -1,11 +1,13 @@
 """The module object, the class and its methods as Python sees them."""
 
+import ast
 import ctypes
 import gc
 import inspect
 import re
 import sys
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -101,6 +103,22 @@ def test_class_dict_holds_the_eleven_methods_in_table_order():
     assert "__new__" in vars(Quillometer)
     assert "__init__" not in vars(Quillometer)
     assert Quillometer.__init__ is object.__init__
+
+
+def test_every_list_of_the_statistics_follows_the_method_table():
+    # The table is made from the one list in C++; the stub, the model and the scale-out shard
+    # write the names out again, in the same order.
+    root = Path(__file__).resolve().parents[2]
+    stub_module = ast.parse((root / "src/quillometer-stubs/__init__.pyi").read_text())
+    stub_class = next(n for n in stub_module.body if getattr(n, "name", "") == "Quillometer")
+    stub = [n.name for n in stub_class.body if isinstance(n, ast.FunctionDef)]
+    shard_module = ast.parse((root / "examples/scale_out/shard.py").read_text())
+    shard = next(ast.literal_eval(n.value) for n in shard_module.body if isinstance(n, ast.Assign)
+                 and [t.id for t in n.targets if isinstance(t, ast.Name)] == ["STATISTICS"])
+    table = [name for name in vars(Quillometer) if not name.startswith("__")]
+    assert table[0] == "append"
+    assert stub == ["__new__", *table]
+    assert list(QUERIES) == list(shard) == table[1:]
 
 
 @pytest.mark.parametrize(
