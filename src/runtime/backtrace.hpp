@@ -1,4 +1,5 @@
-// Backtraces for the fatal-error report, symbolised from the module's own debug and symbol tables.
+// Backtraces for the fatal-error report: function, file and line where the build has a symbolizer
+// (GCC's libbacktrace), otherwise what the unwinder and the dynamic symbol tables give.
 #pragma once
 
 namespace quillometer::runtime {

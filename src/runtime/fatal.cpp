@@ -2,17 +2,15 @@
 // by QUILLOMETER_BACKTRACE.
 #include "runtime/fatal.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "runtime/backtrace.hpp"
+#include "runtime/stderr.hpp"
 
 namespace quillometer::runtime {
 namespace {
@@ -31,18 +29,6 @@ BacktraceMode backtrace_mode() noexcept {
 }
 
 std::atomic<bool> first_report{true};
-
-void write_all(const char* data, std::size_t size) noexcept {
-  while (size > 0) {
-    ssize_t written = ::write(STDERR_FILENO, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-}
 
 // Collects the report in a fixed buffer so that a short report leaves in a single write and
 // reports from different threads do not interleave; a longer one is flushed in pieces.
@@ -63,7 +49,7 @@ class ReportBuffer {
     append(std::string_view(digits, static_cast<std::size_t>(n)));
   }
   void flush() noexcept {
-    write_all(buffer_, used_);
+    write_stderr(buffer_, used_);
     used_ = 0;
   }
 
@@ -93,7 +79,7 @@ void write_report(std::string_view message, const std::source_location& where) n
         static constexpr std::string_view note =
             "note: run with `QUILLOMETER_BACKTRACE=1` environment variable to display a "
             "backtrace\n";
-        write_all(note.data(), note.size());
+        write_stderr(note.data(), note.size());
       }
       break;
     case BacktraceMode::short_form:
@@ -118,7 +104,7 @@ void abort_uncaught(std::source_location where) noexcept {
   write_report("uncaught panic at ffi boundary", where);
   write_report("panic in a function that cannot unwind", where);
   static constexpr std::string_view line = "thread caused non-unwinding panic. aborting.\n";
-  write_all(line.data(), line.size());
+  write_stderr(line.data(), line.size());
   std::abort();
 }
 
