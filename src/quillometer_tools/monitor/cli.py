@@ -272,7 +272,10 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
                 progress.rows(rows, source.fraction())
         interrupted = guard.requested
     if trace is not None:
-        trace.close()
+        try:
+            trace.close()
+        except OSError as error:  # the last buffered lines could not be written
+            raise InputError(f"--trace {args.trace}: {error.strerror or error}") from None
     progress.clear()
     elapsed = time.perf_counter() - started
 

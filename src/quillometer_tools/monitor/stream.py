@@ -10,6 +10,8 @@ from typing import Protocol, TextIO
 
 from quillometer import Quillometer
 
+from quillometer_tools.feed import InputError
+
 # The statistics of one appended value, in the order of a trace file's columns.
 TRACE_HEADER = ("ts", "column", "value", "zscore", "rolling_mean", "rolling_std", "time_mean",
                 "time_std", "ewma", "variance", "flagged")
@@ -104,10 +106,14 @@ class Monitor:
                 if tally.sink is not None:
                     tally.sink(ts, value, mean, std, flagged, z)
                 if self.trace is not None:
-                    self.trace.write(
-                        f"{ts},{column},{value!r},{z!r},{mean!r},{std!r},"
-                        f"{q.time_mean(column)!r},{q.time_std(column)!r},{q.ewma(column)!r},"
-                        f"{q.variance(column)!r},{int(flagged)}\n")
+                    try:
+                        self.trace.write(
+                            f"{ts},{column},{value!r},{z!r},{mean!r},{std!r},"
+                            f"{q.time_mean(column)!r},{q.time_std(column)!r},"
+                            f"{q.ewma(column)!r},{q.variance(column)!r},{int(flagged)}\n")
+                    except OSError as error:  # a full disk, say
+                        raise InputError(f"--trace {self.trace.name}: "
+                                         f"{error.strerror or error}") from None
         return flags
 
     @property

@@ -28,7 +28,8 @@ def parse_duration(text: str, seconds_per_unit: float | None) -> int:
         if seconds_per_unit is None:
             raise InputError(f"--time-window {text}: the times are plain integers with no unit; "
                              "give the window in their units, or their unit with --epoch")
-        units = round(float(match.group(1)) * DURATION_UNITS[match.group(2)] / seconds_per_unit)
+        scaled = float(match.group(1)) * DURATION_UNITS[match.group(2)] / seconds_per_unit
+        units = round(scaled) if math.isfinite(scaled) else 2**63  # inf: far out of range
     if not 0 <= units < 2**63:
         raise InputError(f"--time-window {text}: out of range")
     return units
