@@ -15,6 +15,7 @@ Kind = Literal["batch", "partition"]
 
 # A record: kind (1 byte), payload length (8), crc32 of the payload (4), then the payload.
 _HEADER = struct.Struct("<cQI")
+RECORD_HEADER_BYTES = _HEADER.size
 _KIND_CODES: dict[Kind, bytes] = {"batch": b"B", "partition": b"P"}
 _KINDS: dict[bytes, Kind] = {code: kind for kind, code in _KIND_CODES.items()}
 
