@@ -226,7 +226,7 @@ def _parser() -> argparse.ArgumentParser:
                        "directory)")
     group.add_argument("--log-limit", type=_positive_int, metavar="BYTES",
                        help="largest size of the recovery log (default: until the disk has no "
-                       "room for a new segment)")
+                       "room for a new segment of each shard)")
     run_cmd.add_argument("--show", type=int, default=10, help="columns to print (default 10)")
     bench_cmd = commands.add_parser("bench", help="throughput for each K, and recovery time")
     bench_cmd.add_argument("--rows", type=_positive_int, default=300_000)
