@@ -59,8 +59,10 @@ class ShardTimeoutError(TimeoutError):
 
 
 def start_local_ray(num_cpus: int, object_store_mb: int = 256) -> None:
-    """Starts Ray on this machine only, every listener on 127.0.0.1, no dashboard."""
+    """Starts Ray on this machine only, every listener on 127.0.0.1, no dashboard: a new
+    instance even when RAY_ADDRESS or a running cluster on this machine could be joined."""
     ray.init(
+        address="local",
         num_cpus=num_cpus,
         include_dashboard=False,
         object_store_memory=object_store_mb * 1024 * 1024,
