@@ -336,9 +336,13 @@ class ShardedQuillometer:
                 f"the recovery log would pass its limit of {limit:,} bytes with partition "
                 f"{name!r} (it holds {self._log.size:,} bytes); nothing of it was applied"
             )
-        for s in range(self.shards):
-            self._submit(s, "partition", payload, counts[s])
-        self.flush()
+        try:
+            for s in range(self.shards):
+                self._submit(s, "partition", payload, counts[s])
+            self.flush()
+        finally:
+            # The partition records took log room that the row buffers may no longer count on.
+            self._room = self._values_room()
 
     def flush(self) -> None:
         """Sends every buffered row and waits until every shard has confirmed it. The first
