@@ -88,7 +88,6 @@ class Feed:
         self._reader = csv.reader(file)
         self.unsorted = 0
         self.rows_read = 0
-        self._seen: dict[str, bool] = {}
         header = self._next_record()
         if header is None:
             raise InputError(f"{name}: empty input (expected a header line such as "

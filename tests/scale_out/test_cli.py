@@ -69,3 +69,15 @@ def test_bad_input_is_one_line_on_stderr(tmp_path, args, message):
     assert done.returncode == 1
     assert done.stderr.splitlines() == [message]
     assert done.stdout == ""
+
+
+def test_without_ray_the_command_names_the_extra(tmp_path):
+    # The installed entry point, loaded in a process where `import ray` fails.
+    code = ("import sys; sys.modules['ray'] = None; from importlib.metadata import entry_points;"
+            "main = entry_points(group='console_scripts')['quillometer-ray'].load();"
+            "sys.exit(main(['run', '--synthetic', '10']))")
+    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == [
+        "quillometer-ray: Ray is not installed: pip install 'quillometer[ray]'"]

@@ -1,9 +1,11 @@
 """The pieces under the actors, in this process: lossless batches and partition files, routing
-that every process agrees on, and one shard fed batches giving the in-process results."""
+that every process agrees on, one shard fed batches giving the in-process results, and the
+recovery log refusing an entry for want of disk room without becoming unusable."""
 
 import json
 import os
 import random
+import shutil
 import struct
 import subprocess
 import sys
@@ -13,6 +15,7 @@ import pytest
 from scale_support import COLUMNS, SETTINGS, assert_identical, bits, make_stream, reference
 from quillometer_tools.ray import UnknownColumnError, shard_of, write_partitions
 from quillometer_tools.ray.codec import decode_batch, encode_batch, new_batch, read_column, read_manifest
+from quillometer_tools.ray.log import RECORD_HEADER_BYTES, LogLimitError, ReplayLog
 from quillometer_tools.ray.shard import Shard
 
 
@@ -139,3 +142,25 @@ def test_a_shard_rejects_what_it_cannot_apply_and_keeps_its_state(tmp_path):
     assert {n: [bits(v) for v in s.values()] for n, s in after[0].items()} == {
         n: [bits(v) for v in s.values()] for n, s in before[0].items()
     }
+
+
+def test_a_log_refused_for_disk_room_stays_usable(tmp_path, monkeypatch):
+    # Three shards of 1,000-byte segments: a new segment needs room for one segment per shard.
+    log = ReplayLog(3, tmp_path, segment_bytes=1_000)
+    free = [2_999]
+    real = shutil.disk_usage
+    monkeypatch.setattr(shutil, "disk_usage", lambda path: real(path)._replace(free=free[0]))
+    with pytest.raises(LogLimitError, match="has 2,999 bytes free, less than the 3,000"):
+        log.append(0, "batch", b"first")
+    free[0] = 3_000
+    assert log.append(0, "batch", b"first") == 0
+    free[0] = 0
+    assert log.append(0, "partition", b"/in/open/segment") == 1
+    with pytest.raises(LogLimitError, match="bytes free"):
+        log.append(1, "batch", b"needs a segment")
+    free[0] = 3_000
+    assert log.append(1, "batch", b"needs a segment") == 0
+    assert list(log.replay(0, 2)) == [("batch", b"first"), ("partition", b"/in/open/segment")]
+    assert list(log.replay(1, 1)) == [("batch", b"needs a segment")]
+    assert log.size == 3 * RECORD_HEADER_BYTES + len(b"first/in/open/segmentneeds a segment")
+    log.close()

@@ -187,8 +187,7 @@ def test_two_nodes_give_the_same_bits_and_survive_the_loss_of_one(network, tmp_p
             driver.wait()
         for node in reversed(nodes):
             node.stop()
-        for side in "hw":
-            shutil.rmtree(f"/tmp/qmray{TAG}{side}", ignore_errors=True)
+        shutil.rmtree(f"/tmp/qmray{TAG}h", ignore_errors=True)
 
     assert sorted(result["nodes"]) == [HEAD, WORKER]
     for key, rows in (("before", STREAM[:50_000]), ("after", STREAM)):

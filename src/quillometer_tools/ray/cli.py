@@ -191,6 +191,22 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _positive_seconds(text: str) -> float:
+    value = float(text)
+    if not (0 < value < math.inf):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text}")
+    return value
+
+
+def _address(text: str) -> str:
+    # HOST:PORT, or HOST alone for Ray's default port 6379 (see connect).
+    host, colon, port = text.rpartition(":")
+    if colon and not (host and port.isascii() and port.isdigit() and 0 < int(port) < 65536):
+        raise argparse.ArgumentTypeError(f"must be HOST:PORT with a port from 1 to 65535, "
+                                         f"not {text!r}")
+    return text
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -216,24 +232,24 @@ def _parser() -> argparse.ArgumentParser:
                        "(default 60000)")
     group = run_cmd.add_argument_group("cluster")
     group.add_argument("--shards", type=_positive_int, default=2, help="shard actors (default 2)")
-    group.add_argument("--address", help="an existing Ray cluster's address (default: start "
+    group.add_argument("--address", type=_address, help="an existing Ray cluster's address (default: start "
                        "Ray on this machine, listening on 127.0.0.1 only)")
     group.add_argument("--cpus", type=_positive_int, default=os.cpu_count() or 1,
                        help="CPUs of the local Ray (default: this machine's)")
-    group.add_argument("--timeout", type=float, default=300.0,
+    group.add_argument("--timeout", type=_positive_seconds, default=300.0,
                        help="seconds to wait for a shard before giving up (default 300)")
     group.add_argument("--log-dir", help="directory of the recovery log (default: a temporary "
                        "directory)")
     group.add_argument("--log-limit", type=_positive_int, metavar="BYTES",
                        help="largest size of the recovery log (default: until the disk has no "
-                       "room for a new segment)")
+                       "room for a new segment of each shard)")
     run_cmd.add_argument("--show", type=int, default=10, help="columns to print (default 10)")
     bench_cmd = commands.add_parser("bench", help="throughput for each K, and recovery time")
     bench_cmd.add_argument("--rows", type=_positive_int, default=300_000)
     bench_cmd.add_argument("--columns", type=_positive_int, default=2_000)
     bench_cmd.add_argument("--shards", type=_positive_int, nargs="+", default=[1, 2])
     bench_cmd.add_argument("--repeat", type=_positive_int, default=1, help="runs (default 1)")
-    bench_cmd.add_argument("--address", help="an existing Ray cluster's address")
+    bench_cmd.add_argument("--address", type=_address, help="an existing Ray cluster's address")
     return parser
 
 

@@ -21,6 +21,8 @@ class ManifestEntry(TypedDict):
 
 
 BATCH_MAGIC = b"QMB1"
+# A batch starts with its magic and its count of values (8 bytes).
+BATCH_HEADER_BYTES = len(BATCH_MAGIC) + 8
 MANIFEST = "manifest.json"
 
 
@@ -64,11 +66,11 @@ def decode_batch(payload: bytes) -> Batch:
     """The (rows, timestamps, columns, values) arrays of a batch made by encode_batch."""
     if payload[:4] != BATCH_MAGIC:
         raise ValueError("not a quillometer batch")
-    count = int.from_bytes(payload[4:12], "little")
+    count = int.from_bytes(payload[len(BATCH_MAGIC) : BATCH_HEADER_BYTES], "little")
     sizes = (("q", 8), ("q", 8), ("I", 4), ("d", 8))
-    if len(payload) != 12 + count * sum(size for _, size in sizes):
+    if len(payload) != BATCH_HEADER_BYTES + count * sum(size for _, size in sizes):
         raise ValueError("truncated quillometer batch")
-    arrays, offset = [], 12
+    arrays, offset = [], BATCH_HEADER_BYTES
     for typecode, size in sizes:
         arrays.append(_from_little_endian(typecode, payload[offset : offset + count * size]))
         offset += count * size

@@ -24,7 +24,7 @@ import ray.cloudpickle  # noqa: E402
 from ray.exceptions import GetTimeoutError, RayActorError, RayTaskError  # noqa: E402
 
 from . import codec, shard  # noqa: E402
-from .log import Kind, LogLimitError, ReplayLog  # noqa: E402
+from .log import RECORD_HEADER_BYTES, Kind, LogLimitError, ReplayLog  # noqa: E402
 from .shard import STATISTICS, Table, UnknownColumnError  # noqa: E402
 
 logger = logging.getLogger(__name__)
@@ -39,10 +39,10 @@ _ray.cloudpickle.register_pickle_by_value(shard)
 # No task retries: a call that dies with its actor fails, and the front end replays instead.
 ShardActor: Any = ray.remote(max_restarts=-1, max_task_retries=0)(shard.Shard)
 
-# An encoded batch: magic and count (12 bytes), then 8 + 8 + 4 + 8 bytes per value; a log
-# record adds its own header.
+# An encoded batch: its header, then 8 + 8 + 4 + 8 bytes per value; a log record adds its own
+# header.
 _BATCH_BYTES_PER_VALUE = 28
-_RECORD_OVERHEAD = 12 + 13
+_RECORD_OVERHEAD = codec.BATCH_HEADER_BYTES + RECORD_HEADER_BYTES
 
 
 class PlacementError(RuntimeError):
@@ -59,8 +59,10 @@ class ShardTimeoutError(TimeoutError):
 
 
 def start_local_ray(num_cpus: int, object_store_mb: int = 256) -> None:
-    """Starts Ray on this machine only, every listener on 127.0.0.1, no dashboard."""
+    """Starts Ray on this machine only, every listener on 127.0.0.1, no dashboard: a new
+    instance even when RAY_ADDRESS or a running cluster on this machine could be joined."""
     ray.init(
+        address="local",
         num_cpus=num_cpus,
         include_dashboard=False,
         object_store_memory=object_store_mb * 1024 * 1024,
@@ -328,14 +330,19 @@ class ShardedQuillometer:
             counts[codec.shard_of(column, self.shards)] += entry["count"]
         payload = name.encode("utf-8")
         limit = self._log.limit_bytes
-        if limit is not None and self._log.size + self.shards * (13 + len(payload)) > limit:
+        record = RECORD_HEADER_BYTES + len(payload)
+        if limit is not None and self._log.size + self.shards * record > limit:
             raise LogLimitError(
                 f"the recovery log would pass its limit of {limit:,} bytes with partition "
                 f"{name!r} (it holds {self._log.size:,} bytes); nothing of it was applied"
             )
-        for s in range(self.shards):
-            self._submit(s, "partition", payload, counts[s])
-        self.flush()
+        try:
+            for s in range(self.shards):
+                self._submit(s, "partition", payload, counts[s])
+            self.flush()
+        finally:
+            # The partition records took log room that the row buffers may no longer count on.
+            self._room = self._values_room()
 
     def flush(self) -> None:
         """Sends every buffered row and waits until every shard has confirmed it. The first

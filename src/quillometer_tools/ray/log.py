@@ -15,6 +15,7 @@ Kind = Literal["batch", "partition"]
 
 # A record: kind (1 byte), payload length (8), crc32 of the payload (4), then the payload.
 _HEADER = struct.Struct("<cQI")
+RECORD_HEADER_BYTES = _HEADER.size
 _KIND_CODES: dict[Kind, bytes] = {"batch": b"B", "partition": b"P"}
 _KINDS: dict[bytes, Kind] = {code: kind for kind, code in _KIND_CODES.items()}
 
@@ -67,9 +68,10 @@ class ReplayLog:
     (the system's temporary directory by default), removed by close().
 
     `limit_bytes` bounds the bytes on disk over all shards; an entry that would pass it, or
-    that finds the disk without room for a new segment, raises LogLimitError before anything is
-    written. Any failure while writing leaves the log refusing every later entry, so that what
-    was logged is always exactly what was sent."""
+    that needs a new segment on a disk without room for one segment per shard, raises
+    LogLimitError before anything is written, and the log takes later entries. Any failure
+    while writing leaves the log refusing every later entry, so that what was logged is always
+    exactly what was sent."""
 
     def __init__(
         self,
@@ -117,9 +119,12 @@ class ReplayLog:
                 f"appended with exact recovery: raise log_limit_bytes, or start a new stream"
             )
         log = self._shards[s]
+        opens = log.writer is None or log.segments[-1][2] + size > self.segment_bytes
+        if opens:
+            # Refused before anything is written, so the log stays usable.
+            self._check_room(max(size, self.segment_bytes))
         try:
-            if log.writer is None or log.segments[-1][2] + size > self.segment_bytes:
-                self._check_room(max(size, self.segment_bytes))
+            if opens:
                 log.open_segment()
             log.write(_HEADER.pack(_KIND_CODES[kind], len(payload), zlib.crc32(payload)), payload)
         except BaseException as failure:
@@ -130,13 +135,23 @@ class ReplayLog:
         self._size += size
         return log.records - 1
 
-    def _check_room(self, needed: int) -> None:
-        free = shutil.disk_usage(self.directory).free
+    def _check_room(self, segment: int) -> None:
+        """Refuses a new segment of `segment` bytes unless the disk also has room for a whole
+        segment per other shard: every shard's open segment may still grow to segment_bytes
+        after its own check."""
+        needed = segment + (len(self._shards) - 1) * self.segment_bytes
+        try:
+            free = shutil.disk_usage(self.directory).free
+        except OSError as error:
+            raise LogLimitError(
+                f"the recovery log cannot read the free room of {self.directory}: {error}"
+            ) from error
         if free < needed:
             raise LogLimitError(
                 f"the disk of the recovery log ({self.directory}) has {free:,} bytes free, less "
-                f"than the {needed:,} of a new segment; nothing more can be appended with exact "
-                f"recovery: free some room, or choose another log directory"
+                f"than the {needed:,} that a new segment and the other shards' open segments "
+                f"may take; nothing more can be appended with exact recovery: free some room, "
+                f"or choose another log directory"
             )
 
     def replay(self, s: int, count: int) -> Iterator[tuple[Kind, bytes]]:
