@@ -15,9 +15,9 @@ import sys
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
-from typing import TextIO
+from typing import NamedTuple, TextIO
 
-__all__ = ["EPOCH_UNITS", "TIME_COLUMNS", "Feed", "FeedOptions", "InputError", "open_feed",
+__all__ = ["EPOCH_UNITS", "TIME_COLUMNS", "Feed", "FeedOptions", "InputError", "Row", "open_feed",
            "parse_value"]
 
 EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
@@ -27,6 +27,14 @@ EPOCH_UNITS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9}
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 # Seconds from 1970 to the first and the last second that a date-time can show.
 EARLIEST, LATEST = -62_135_596_800, 253_402_300_799
+
+
+class Row(NamedTuple):
+    """One row of a stream: its timestamp and the values it names (`q.append(row.values, row.ts)`
+    feeds it to the module)."""
+
+    ts: int
+    values: dict[str, float]
 
 
 class InputError(Exception):
@@ -218,7 +226,7 @@ class Feed:
         except OverflowError:
             raise InputError(f"{self.name}, line {line}: time out of range") from None
 
-    def _next_row(self) -> tuple[int, dict[str, float]] | None:
+    def _next_row(self) -> Row | None:
         record = self._next_record()
         if record is None:
             return None
@@ -239,9 +247,9 @@ class Feed:
                 row[column] = value
                 self._numeric[column] = True
         self.rows_read += 1
-        return ts, row
+        return Row(ts, row)
 
-    def __iter__(self) -> Iterator[tuple[int, dict[str, float]]]:
+    def __iter__(self) -> Iterator[Row]:
         first, self._first = self._first, None
         if first is not None:
             yield first
