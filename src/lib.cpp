@@ -13,6 +13,7 @@
 #include "boundary/error.hpp"
 #include "boundary/hold.hpp"
 #include "boundary/panic.hpp"
+#include "boundary/python_version.hpp"
 #include "engine/frame.hpp"
 #include "engine/queries.hpp"
 #include "runtime/fatal.hpp"
@@ -248,7 +249,9 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "quillometer", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
+#if PY_VERSION_HEX < 0x030C0000
 std::atomic<std::int64_t> owner_interpreter{-1};
+#endif
 std::atomic<PyObject*> module_cell{nullptr};
 
 bool add_class(PyObject* module) {
@@ -274,20 +277,30 @@ bool add_class(PyObject* module) {
          boundary::pass_error();
 }
 
-PyObject* init_module() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) {
-    boundary::pass_error();
-    return nullptr;
-  }
+// Whether the running interpreter may own the module. On 3.11 the first interpreter to import
+// it owns it. From 3.12 a sub-interpreter may run the init (an isolated one, which CPython then
+// refuses the module), so only the main interpreter may own it: otherwise a failed import in a
+// sub-interpreter would lock every interpreter out.
+bool claim_module() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  const std::int64_t id = PyInterpreterState_GetID(interpreter);
+  if (id == -1) return boundary::pass_error();
+#if PY_VERSION_HEX >= 0x030C0000
+  const bool may_own = interpreter == PyInterpreterState_Main();
+#else
   std::int64_t owner = -1;
-  if (!owner_interpreter.compare_exchange_strong(owner, id) && owner != id) {
-    boundary::raise_message(
-        PyExc_ImportError,
-        "quillometer does not support sub-interpreters: it can only be imported into the "
-        "interpreter that imported it first");
-    return nullptr;
-  }
+  const bool may_own = owner_interpreter.compare_exchange_strong(owner, id) || owner == id;
+#endif
+  if (may_own) return true;
+  boundary::raise_message(
+      PyExc_ImportError,
+      "quillometer does not support sub-interpreters: it can only be imported into the "
+      "interpreter that imported it first");
+  return false;
+}
+
+PyObject* init_module() {
+  if (!claim_module()) return nullptr;
   if (PyObject* existing = module_cell.load(std::memory_order_acquire)) {
     return Py_NewRef(existing);
   }

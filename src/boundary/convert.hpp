@@ -8,7 +8,6 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "boundary/error.hpp"
+#include "boundary/python_version.hpp"
 #include "engine/frame.hpp"
 #include "runtime/small_vector.hpp"
 
@@ -32,49 +32,23 @@ bool extract_text_list(PyObject* obj, std::vector<engine::HashedName>& out);
 // The interpreter's hash of a str (or subclass) as a str: the cached value, or str's own hash
 // function, never a subclass's __hash__. It runs no Python code and cannot fail.
 inline std::uint64_t str_hash(PyObject* text) noexcept {
-  Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(text)->hash;
+  Py_hash_t hash = python::str_cached_hash(text);
   if (hash == -1) [[unlikely]]
     hash = PyUnicode_Type.tp_hash(text);
   return static_cast<std::uint64_t>(hash);
 }
 
-namespace detail {
-
-using StrState = decltype(PyASCIIObject::state);
-static_assert(sizeof(StrState) == sizeof(std::uint32_t));
-
-// The state bits that mark a compact ASCII str, as the word that holds them: both are tested
-// with one mask. (The word has unnamed padding bits, so it is built at run time; the compiler
-// folds it to a constant.)
-inline std::uint32_t compact_ascii_bits() noexcept {
-  StrState state;
-  std::memset(&state, 0, sizeof state);
-  state.compact = 1;
-  state.ascii = 1;
-  std::uint32_t bits;
-  std::memcpy(&bits, &state, sizeof bits);
-  return bits;
-}
-
-}  // namespace detail
-
 // An exact str of ASCII characters stored in the object itself, with its hash cached: its
 // text and hash are read without a call.
 [[gnu::always_inline]] inline bool is_ready_ascii_key(PyObject* obj) noexcept {
-  if (!PyUnicode_CheckExact(obj)) return false;
-  const auto* ascii = reinterpret_cast<const PyASCIIObject*>(obj);
-  std::uint32_t state;
-  std::memcpy(&state, &ascii->state, sizeof state);
-  const std::uint32_t kBits = detail::compact_ascii_bits();
-  return (state & kBits) == kBits && ascii->hash != -1;
+  return PyUnicode_CheckExact(obj) && python::is_compact_ascii(obj) &&
+         python::str_cached_hash(obj) != -1;
 }
 
 // The key of a str that is_ready_ascii_key accepts.
 [[gnu::always_inline]] inline engine::ColumnKey ready_ascii_key(PyObject* obj) noexcept {
-  const auto* ascii = reinterpret_cast<const PyASCIIObject*>(obj);
-  return {std::string_view(reinterpret_cast<const char*>(ascii + 1),
-                           static_cast<std::size_t>(ascii->length)),
-          static_cast<std::uint64_t>(ascii->hash)};
+  return {python::compact_ascii_text(obj),
+          static_cast<std::uint64_t>(python::str_cached_hash(obj))};
 }
 
 // A str as a column key, its UTF-8 read in place, with its hash; for keys that are not ready.
@@ -93,8 +67,8 @@ bool extract_int64_general(PyObject* obj, std::int64_t& out);
 inline bool extract_int64(PyObject* obj, std::int64_t& out) {
   // An exact int of at most two digits fits in 60 bits; its digits are read directly.
   if (PyLong_CheckExact(obj)) [[likely]] {
-    const Py_ssize_t size = Py_SIZE(obj);
-    const digit* digits = reinterpret_cast<PyLongObject*>(obj)->ob_digit;
+    const Py_ssize_t size = python::long_signed_digits(obj);
+    const digit* digits = python::long_digits(obj);
     switch (size) {
       case 0:
         out = 0;

@@ -25,6 +25,16 @@ def _sanitizer_loaded():
 UNDER_ASAN = _sanitizer_loaded() or "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
+def setattr_error(type_name, name):
+    """The running interpreter's message for setting an unknown attribute on an instance without a
+    __dict__ (its wording changes between versions)."""
+    try:
+        object().__setattr__(name, 1)
+    except AttributeError as exc:
+        return str(exc).replace("'object'", f"'{type_name}'", 1)
+    raise AssertionError("object() accepted a new attribute")
+
+
 def fresh_str(text):
     """A new str object equal to `text` (two characters at least), shared with no code object."""
     assert len(text) >= 2, "one-character strings may be shared interpreter-wide"

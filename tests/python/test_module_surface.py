@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import METHODS, QUERIES, Quillometer, quillometer, run_python
+from conftest import METHODS, QUERIES, Quillometer, quillometer, run_python, setattr_error
 
 Py_TPFLAGS_IMMUTABLETYPE = 1 << 8
 Py_TPFLAGS_HEAPTYPE = 1 << 9
@@ -200,8 +200,9 @@ def test_class_cannot_be_subclassed():
 
 def test_instances_have_no_dict():
     q = Quillometer(["a"], 1, 0.5, 1)
-    with pytest.raises(AttributeError, match=r"^'(builtins\.)?Quillometer' object has no attribute 'extra'$"):
+    with pytest.raises(AttributeError) as caught:
         q.extra = 1
+    assert str(caught.value) in {setattr_error(name, "extra") for name in ("Quillometer", "builtins.Quillometer")}
     with pytest.raises(AttributeError):
         q.__dict__
     with pytest.raises(AttributeError, match="read-only"):
@@ -287,47 +288,49 @@ SUB_INTERPRETER_IMPORT = (
     "try:\n"
     "    import quillometer\n"
     "except ImportError as exc:\n"
-    "    print('ImportError', type(exc) is ImportError, '|', exc)\n"
+    "    print('sub: ImportError', type(exc) is ImportError, '|', exc)\n"
     "else:\n"
-    "    print('imported')\n"
-    "print('in sys.modules:', 'quillometer' in sys.modules)\n"
+    "    print('sub: imported', quillometer.__all__)\n"
+    "print('sub: in sys.modules', 'quillometer' in sys.modules)\n"
+)
+OWN_REFUSAL = (
+    "quillometer does not support sub-interpreters: it can only be imported into the "
+    "interpreter that imported it first"
 )
 
 
-def test_sub_interpreter_import_is_refused():
+@pytest.mark.parametrize("order", ["main-first", "sub-first"])
+def test_only_one_interpreter_may_use_the_module(order):
+    # From 3.12 only the main interpreter may own the module, whichever imports first; on 3.11
+    # the first interpreter to import it owns it.
     code = f"""
-        import _xxsubinterpreters as interpreters
-        import quillometer
-        interp = interpreters.create()
-        interpreters.run_string(interp, {SUB_INTERPRETER_IMPORT!r})
-        interpreters.destroy(interp)
-        q = quillometer.Quillometer(["a"], 1, 0.5, 1)
-        q.append({{"a": 7.0}}, 0)
-        print("main:", q.last("a"))
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        def in_sub():
+            interp = interpreters.create()
+            interpreters.run_string(interp, {SUB_INTERPRETER_IMPORT!r})
+            interpreters.destroy(interp)
+        def in_main():
+            try:
+                import quillometer
+            except ImportError as exc:
+                print("main: ImportError", type(exc) is ImportError, "|", exc)
+            else:
+                q = quillometer.Quillometer(["a"], 1, 0.5, 1)
+                q.append({{"a": 7.0}}, 0)
+                print("main:", q.last("a"))
+        {"in_main(); in_sub()" if order == "main-first" else "in_sub(); in_main()"}
     """
     proc = run_python(code)
     assert proc.returncode == 0, proc.stderr
-    lines = proc.stdout.splitlines()
-    assert len(lines) == 3, proc.stdout
-    assert lines[0].startswith("ImportError True | ")
-    message = lines[0].split("|", 1)[1].lower()
-    assert "interpreter" in message and "sub" in message, lines[0]
-    assert lines[1] == "in sys.modules: False"
-    assert lines[2] == "main: 7.0"
-
-
-def test_sub_interpreter_that_imports_first_keeps_the_module():
-    code = """
-        import _xxsubinterpreters as interpreters
-        interp = interpreters.create()
-        interpreters.run_string(interp, "import quillometer; print('sub', quillometer.__all__)")
-        try:
-            import quillometer
-        except ImportError:
-            print("main ImportError")
-        else:
-            print("main imported")
-    """
-    proc = run_python(code)
-    lines = proc.stdout.splitlines()
-    assert lines[:2] == ["sub ['Quillometer']", "main ImportError"], (proc.stdout, proc.stderr)
+    lines = sorted(proc.stdout.splitlines())
+    if sys.version_info < (3, 12) and order == "sub-first":
+        assert lines == [f"main: ImportError True | {OWN_REFUSAL}", "sub: imported ['Quillometer']",
+                         "sub: in sys.modules True"], proc.stdout
+        return
+    assert len(lines) == 3 and lines[0] == "main: 7.0" and lines[2] == "sub: in sys.modules False", proc.stdout
+    refusal = lines[1].removeprefix("sub: ImportError True | ")
+    # CPython itself may refuse a single-phase module in an isolated interpreter before its init runs.
+    assert refusal == OWN_REFUSAL or (sys.version_info >= (3, 12) and "does not support loading in subinterpreters" in refusal), lines[1]
