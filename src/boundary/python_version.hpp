@@ -44,10 +44,10 @@ inline const digit* long_digits(PyObject* obj) noexcept {
 
 // A str's cached hash, -1 when not computed yet.
 inline Py_hash_t str_cached_hash(PyObject* text) noexcept {
-#if PY_VERSION_HEX >= 0x030E0000
+#if PY_VERSION_HEX >= 0x030F0000
   return PyUnstable_Unicode_GET_CACHED_HASH(text);
 #else
-  // Before 3.14 no API reads the cached hash without computing it.
+  // Before 3.15 no API reads the cached hash without computing it.
   return reinterpret_cast<PyASCIIObject*>(text)->hash;
 #endif
 }
