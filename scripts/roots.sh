@@ -52,20 +52,38 @@ ensure_amd64_root() {
   touch "$root/.complete"
 }
 
-# in_amd64_root SUITE COMMAND...: runs COMMAND in the root with the project bind-mounted at its
-# own path (so paths and the build directory mean the same inside), in a clean environment.
-in_amd64_root() {
+# The project bind-mounted at its own path inside an amd64 root (so paths and the build directory
+# mean the same inside), with /proc and /dev; unmount_root undoes it.
+mount_root() {
   local root="$ROOTS/$1-amd64"
-  shift
   mkdir -p "$root$PROJECT" "$root/proc" "$root/dev"
   mountpoint -q "$root$PROJECT" || mount --bind "$PROJECT" "$root$PROJECT"
   mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
   mountpoint -q "$root/dev" || mount --bind /dev "$root/dev"
+}
+unmount_root() {
+  local root="$ROOTS/$1-amd64" point
+  for point in "$root/dev" "$root/proc" "$root$PROJECT"; do
+    if mountpoint -q "$point"; then umount "$point"; fi
+  done
+}
+
+# The command line that runs a program inside a mounted amd64 root, from the project's directory,
+# in a clean environment.
+root_command() {
+  echo chroot "$ROOTS/$1-amd64" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin \
+    LANG=C.UTF-8 PIP_DISABLE_PIP_VERSION_CHECK=1
+}
+
+# in_amd64_root SUITE COMMAND...: runs COMMAND in the root, from the project's directory.
+in_amd64_root() {
+  local suite=$1
+  shift
+  mount_root "$suite"
   local status=0
-  chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
-    PIP_DISABLE_PIP_VERSION_CHECK=1 /bin/sh -c "cd '$PROJECT' && exec \"\$@\"" sh "$@" ||
-    status=$?
-  umount "$root/dev" "$root/proc" "$root$PROJECT"
+  # shellcheck disable=SC2046 # the command line's words
+  $(root_command "$suite") /bin/sh -c "cd '$PROJECT' && exec \"\$@\"" sh "$@" || status=$?
+  unmount_root "$suite"
   return "$status"
 }
 

@@ -14,6 +14,7 @@
 #include "boundary/hold.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/python_version.hpp"
+#include "boundary/text.hpp"
 #include "engine/frame.hpp"
 #include "engine/queries.hpp"
 #include "runtime/fatal.hpp"
@@ -27,7 +28,8 @@ using boundary::Ref;
 constexpr std::string_view kClassName = "Quillometer";
 
 struct QuillometerObject {
-  PyObject_HEAD engine::Frame frame;
+  PyObject_HEAD
+  engine::Frame frame;
   boundary::BorrowFlag borrow_flag;
 };
 
@@ -46,6 +48,39 @@ constexpr boundary::MethodSignature signature(std::string_view method,
 constexpr auto kNewSignature = signature("__new__", kNewParameters);
 constexpr auto kAppendSignature = signature("append", kAppendParameters);
 
+// The text signature that inspect reads from a doc ("append($self, row, ts)\n--\n\n", or the
+// class's own without $self), written from the parameters that binding uses so that the two
+// cannot disagree. With `out` null it only counts the characters.
+constexpr std::size_t render_text_signature(const boundary::MethodSignature& signature, bool method,
+                                            char* out) {
+  std::size_t size = 0;
+  const auto put = [&](std::string_view text) {
+    for (const char c : text) {
+      if (out != nullptr) out[size] = c;
+      ++size;
+    }
+  };
+  put(method ? signature.method_name : signature.class_name);
+  put(method ? "($self" : "(");
+  for (std::size_t i = 0; i < signature.positional_names.size(); ++i) {
+    if (method || i > 0) put(", ");
+    put(signature.positional_names[i]);
+  }
+  put(")\n--\n\n");
+  return size;
+}
+
+template <const boundary::MethodSignature& Signature, bool Method>
+constexpr auto make_text_signature() {
+  std::array<char, render_text_signature(Signature, Method, nullptr) + 1> text{};
+  render_text_signature(Signature, Method, text.data());
+  return text;
+}
+
+// A doc that is the text signature alone, built at compile time.
+template <const boundary::MethodSignature& Signature, bool Method = true>
+constexpr auto kTextSignature = make_text_signature<Signature, Method>();
+
 // ---- the type object ---------------------------------------------------------------------
 
 PyTypeObject* create_type();
@@ -58,7 +93,7 @@ PyTypeObject* class_type() {
   if (PyTypeObject* existing = type_cell.load(std::memory_order_acquire)) return existing;
   PyTypeObject* created = create_type();
   if (created == nullptr) {
-    boundary::pass_error();
+    boundary::pass_error_or_resume_panic();
     return nullptr;
   }
   PyTypeObject* expected = nullptr;
@@ -103,7 +138,7 @@ PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noe
     allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
     PyObject* object = alloc(subtype, 0);
     if (object == nullptr) {
-      boundary::pass_error();
+      boundary::pass_error_or_resume_panic();
       return nullptr;
     }
     auto* self = reinterpret_cast<QuillometerObject*>(object);
@@ -202,35 +237,31 @@ PyObject* query_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // ---- method table ------------------------------------------------------------------------
 
 template <const boundary::MethodSignature& Signature, engine::Statistic Statistic>
-PyMethodDef query_method(const char* doc) {
+PyMethodDef query_method() {
   return {Signature.method_name.data(),
           reinterpret_cast<PyCFunction>(
               reinterpret_cast<void (*)()>(&query_entry<Signature, Statistic>)),
-          METH_FASTCALL | METH_KEYWORDS, doc};
+          METH_FASTCALL | METH_KEYWORDS, kTextSignature<Signature>.data()};
 }
 
-// A query's signature, its method record and its doc (the text signature alone), for each of
-// the ten statistics.
+// A query's signature and its method record, for each of the ten statistics.
 #define QM_SIGNATURE(name) constexpr auto k_##name##_signature = signature(#name, kQueryParameters);
 QM_STATISTICS(QM_SIGNATURE)
 #undef QM_SIGNATURE
 
-#define QM_QUERY(name) \
-  query_method<k_##name##_signature, &engine::name>(#name "($self, col)\n--\n\n"),
+#define QM_QUERY(name) query_method<k_##name##_signature, &engine::name>(),
 
 PyMethodDef methods[] = {
     {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&append_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "append($self, row, ts)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, kTextSignature<kAppendSignature>.data()},
     QM_STATISTICS(QM_QUERY){nullptr, nullptr, 0, nullptr},
 };
 #undef QM_QUERY
 
 PyTypeObject* create_type() {
   // The class doc is the text signature and nothing else, so __doc__ is empty.
-  static const std::string doc =
-      std::string(kClassName) + "(col_names, window_size, alpha, time_window)\n--\n\n";
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(doc.c_str())},
+      {Py_tp_doc, const_cast<char*>(kTextSignature<kNewSignature, false>.data())},
       {Py_tp_new, reinterpret_cast<void*>(&new_entry)},
       {Py_tp_methods, methods},
       {Py_tp_base, &PyBaseObject_Type},
@@ -261,11 +292,12 @@ bool add_class(PyObject* module) {
   if (!name) return false;
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return boundary::pass_error();
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+      return boundary::pass_error_or_resume_panic();
     PyErr_Clear();
     all = Ref::steal(PyList_New(0));
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
-      return boundary::pass_error();
+      return boundary::pass_error_or_resume_panic();
     }
   }
   if (PyList_Append(all.get(), name.get()) < 0) {
@@ -274,7 +306,7 @@ bool add_class(PyObject* module) {
                          boundary::describe_pending_error());
   }
   return PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)) == 0 ||
-         boundary::pass_error();
+         boundary::pass_error_or_resume_panic();
 }
 
 // Whether the running interpreter may own the module. On 3.11 the first interpreter to import
@@ -284,7 +316,7 @@ bool add_class(PyObject* module) {
 bool claim_module() {
   PyInterpreterState* interpreter = PyInterpreterState_Get();
   const std::int64_t id = PyInterpreterState_GetID(interpreter);
-  if (id == -1) return boundary::pass_error();
+  if (id == -1) return boundary::pass_error_or_resume_panic();
 #if PY_VERSION_HEX >= 0x030C0000
   const bool may_own = interpreter == PyInterpreterState_Main();
 #else
@@ -306,7 +338,7 @@ PyObject* init_module() {
   }
   Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) {
-    boundary::pass_error();
+    boundary::pass_error_or_resume_panic();
     return nullptr;
   }
   if (!add_class(module.get())) return nullptr;

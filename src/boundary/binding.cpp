@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "boundary/text.hpp"
+
 namespace quillometer::boundary {
 
 namespace {
@@ -117,40 +119,6 @@ bool bind_tuple_dict(const MethodSignature& signature, PyObject* args_tuple, PyO
     }
   }
   return check_required(signature, nargs, slots);
-}
-
-bool append_display_text(PyObject* obj, std::string& out) {
-  Ref text = Ref::steal(PyObject_Str(obj));
-  if (!text) {
-    PyErr_WriteUnraisable(obj);
-    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
-    if (!type_name) {
-      PyErr_Clear();
-      out += "<unprintable object>";
-      return true;
-    }
-    out += "<unprintable ";
-    if (!append_display_text(type_name.get(), out)) return false;
-    out += " object>";
-    return true;
-  }
-  std::size_t size = 0;
-  if (const char* data = str_utf8(text.get(), size)) {
-    out.append(data, size);
-    return true;
-  }
-  // Lone surrogates: encode them as they are and decode with U+FFFD for each ill-formed piece.
-  // These calls fail only for want of memory.
-  PyErr_Clear();
-  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-  if (!bytes) return false;
-  Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                                 PyBytes_GET_SIZE(bytes.get()), "replace"));
-  if (!repaired) return false;
-  const char* data = str_utf8(repaired.get(), size);
-  if (data == nullptr) return false;
-  out.append(data, size);
-  return true;
 }
 
 }  // namespace quillometer::boundary

@@ -39,21 +39,4 @@ inline bool bind_fastcall(const MethodSignature& signature, PyObject* const* arg
 bool bind_tuple_dict(const MethodSignature& signature, PyObject* args_tuple, PyObject* kwargs,
                      std::span<PyObject*> slots);
 
-// Appends str(obj) as UTF-8 to `out`, for a message, with the fallbacks for ill-formed text and
-// a failing str(). False, with MemoryError set, only when memory runs out.
-bool append_display_text(PyObject* obj, std::string& out);
-
-// The UTF-8 of a str without copying: compact ASCII is read in place, anything else through
-// the interpreter's cached UTF-8. Null (with the exception pending) on failure.
-inline const char* str_utf8(PyObject* text, std::size_t& size) noexcept {
-  if (PyUnicode_IS_COMPACT_ASCII(text)) {
-    size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-    return static_cast<const char*>(PyUnicode_DATA(text));
-  }
-  Py_ssize_t length = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &length);
-  size = static_cast<std::size_t>(length);
-  return data;
-}
-
 }  // namespace quillometer::boundary

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "boundary/binding.hpp"
+#include "boundary/text.hpp"
 #include "runtime/fatal.hpp"
 
 namespace quillometer::boundary {
@@ -20,7 +21,7 @@ bool extract_text(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) return raise_mismatch(obj, "PyString");
   std::size_t size = 0;
   const char* data = str_utf8(obj, size);
-  if (data == nullptr) return pass_error();
+  if (data == nullptr) return pass_error_or_resume_panic();
   out = std::string_view(data, size);
   return true;
 }
@@ -36,19 +37,19 @@ bool extract_text_list(PyObject* obj, std::vector<engine::HashedName>& names) {
   if (PySequence_Check(obj) == 0) return raise_mismatch(obj, "Sequence");
   Py_ssize_t hint = PySequence_Size(obj);
   if (hint == -1) {
-    pass_error();  // then discarded: the hint only sizes the reservation
+    pass_error_or_resume_panic();  // then discarded: the hint only sizes the reservation
     PyErr_Clear();
     hint = 0;
   }
   names.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedNames));
   Ref iterator = Ref::steal(PyObject_GetIter(obj));
-  if (!iterator) return pass_error();
+  if (!iterator) return pass_error_or_resume_panic();
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     std::string_view name;
     if (!extract_text(item.get(), name)) return false;
     names.push_back(engine::HashedName{std::string(name), str_hash(item.get())});
   }
-  return !PyErr_Occurred() || pass_error();
+  return !PyErr_Occurred() || pass_error_or_resume_panic();
 }
 
 void dict_changed_size() {
@@ -109,24 +110,25 @@ bool extract_size(PyObject* obj, std::uint64_t& out) {
     value = PyLong_AsUnsignedLongLong(obj);
   } else {
     Ref index = Ref::steal(PyNumber_Index(obj));
-    if (!index) return pass_error();
+    if (!index) return pass_error_or_resume_panic();
     value = PyLong_AsUnsignedLongLong(index.get());
   }
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return pass_error();
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+    return pass_error_or_resume_panic();
   out = static_cast<std::uint64_t>(value);
   return true;
 }
 
 [[gnu::cold]] bool extract_int64_general(PyObject* obj, std::int64_t& out) {
   const long long value = PyLong_AsLongLong(obj);
-  if (value == -1 && PyErr_Occurred()) return pass_error();
+  if (value == -1 && PyErr_Occurred()) return pass_error_or_resume_panic();
   out = static_cast<std::int64_t>(value);
   return true;
 }
 
 bool extract_float_general(PyObject* obj, double& out) {
   const double value = PyFloat_AsDouble(obj);
-  if (value == -1.0 && PyErr_Occurred()) return pass_error();
+  if (value == -1.0 && PyErr_Occurred()) return pass_error_or_resume_panic();
   out = value;
   return true;
 }
@@ -147,7 +149,7 @@ PyObject* argument_error(std::string_view parameter) {
   if (!message) return nullptr;
   Ref replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!replacement) {
-    pass_error();
+    pass_error_or_resume_panic();
     return nullptr;
   }
   // Only the incoming exception's own cause carries over (the call steals the reference).

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "boundary/panic.hpp"
+#include "boundary/text.hpp"
 #include "runtime/fatal.hpp"
 
 namespace quillometer::boundary {
@@ -11,17 +12,6 @@ namespace quillometer::boundary {
 namespace {
 
 constexpr std::string_view kNoneSet = "attempted to fetch exception but none was set";
-
-// The UTF-8 of a str, or nullopt with the exception discarded.
-std::optional<std::string_view> utf8_or_clear(PyObject* text) noexcept {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string_view(data, static_cast<std::size_t>(size));
-}
 
 // Resumes the fatal error carried by a PanicException that came back from Python code: the
 // exception is printed with its traceback, and no new report is written.
@@ -43,7 +33,7 @@ std::optional<std::string_view> utf8_or_clear(PyObject* text) noexcept {
 
 }  // namespace
 
-bool pass_error() {
+bool pass_error_or_resume_panic() {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   if (type == nullptr) return raise_message(PyExc_SystemError, kNoneSet);
@@ -76,11 +66,6 @@ bool raise_mismatch(PyObject* object, std::string_view target) {
   text.append("'").append(type_name).append("' object cannot be converted to '");
   text.append(target).append("'");
   return raise_message(PyExc_TypeError, text);
-}
-
-Ref make_str(std::string_view text) {
-  return Ref::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 std::string describe_pending_error() {

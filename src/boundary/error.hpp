@@ -16,7 +16,7 @@ namespace quillometer::boundary {
 // returns false; with none pending, sets the SystemError "attempted to fetch exception but none
 // was set". A PanicException coming back from Python code is not passed on: its fatal error is
 // resumed (printed, then thrown as FatalError without a new report).
-[[gnu::cold]] bool pass_error();
+[[gnu::cold]] bool pass_error_or_resume_panic();
 
 // Sets an exception of `type` (a built-in class) with the message `text`; returns false.
 [[gnu::cold]] bool raise_message(PyObject* type, std::string_view text);
@@ -24,10 +24,6 @@ namespace quillometer::boundary {
 // Sets the TypeError "'<qualified type name>' object cannot be converted to '<target>'";
 // returns false.
 [[gnu::cold]] bool raise_mismatch(PyObject* object, std::string_view target);
-
-// A new Python str from UTF-8 text, ill-formed bytes replaced; null, with MemoryError set, when
-// the interpreter has no memory for it (it cannot fail otherwise).
-Ref make_str(std::string_view text);
 
 // A description of the pending Python error (type, value and traceback), which is cleared.
 std::string describe_pending_error();

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "boundary/text.hpp"
 #include "runtime/fatal.hpp"
 
 namespace quillometer::boundary {

@@ -16,18 +16,24 @@ __extension__ using i128 = __int128;
   runtime::raise_fatal(std::move(message));
 }
 
-// Evicts from the front of the time window while the front entry is older than the width, by
-// the exact difference ts - front: 64-bit wrap-around would keep an entry 2^63 units old, or
-// evict entries when a timestamp goes back.
-[[gnu::cold, gnu::noinline]] void evict_exact(ColumnState& c, std::int64_t ts) noexcept {
-  while (!c.time_values.empty() &&
-         static_cast<i128>(ts) - static_cast<i128>(c.time_values.front().ts) >
-             static_cast<i128>(c.time_window)) {
+// Evicts from the front of the time window while `older` holds for the front entry's timestamp,
+// taking each leaving value back out of the sums.
+template <class Older>
+[[gnu::always_inline]] inline void evict_while(ColumnState& c, Older older) noexcept {
+  while (!c.time_values.empty() && older(c.time_values.front().ts)) {
     const double y = c.time_values.front().value;
     c.time_values.pop_front();
     c.time_sum = c.time_sum - y;
     c.time_sum_sq = c.time_sum_sq - y * y;
   }
+}
+
+// Evicts the entries older than the width by the exact difference ts - front: 64-bit
+// wrap-around would keep an entry 2^63 units old, or evict entries when a timestamp goes back.
+[[gnu::cold, gnu::noinline]] void evict_exact(ColumnState& c, std::int64_t ts) noexcept {
+  evict_while(c, [&](std::int64_t front) {
+    return static_cast<i128>(ts) - static_cast<i128>(front) > static_cast<i128>(c.time_window);
+  });
 }
 
 [[gnu::always_inline]] inline void update(ColumnState& c, double x, std::int64_t ts) noexcept {
@@ -68,12 +74,7 @@ __extension__ using i128 = __int128;
   if (__builtin_sub_overflow(ts, c.time_window, &oldest_kept)) [[unlikely]] {
     evict_exact(c, ts);
   } else {
-    while (!c.time_values.empty() && c.time_values.front().ts < oldest_kept) {
-      const double y = c.time_values.front().value;
-      c.time_values.pop_front();
-      c.time_sum = c.time_sum - y;
-      c.time_sum_sq = c.time_sum_sq - y * y;
-    }
+    evict_while(c, [oldest_kept](std::int64_t front) { return front < oldest_kept; });
   }
 
   // Moving average; the first value sets it whatever alpha is. (1 - alpha) is computed here and

@@ -44,14 +44,6 @@ class SmallVector {
     capacity_ = n;
   }
 
-  template <class... Args>
-  T& emplace_back(Args&&... args) {
-    if (size_ == capacity_) reserve(capacity_ * 2);
-    T* slot = ::new (static_cast<void*>(data_ + size_)) T(std::forward<Args>(args)...);
-    ++size_;
-    return *slot;
-  }
-
   // Appends to a vector known to have room (after reserve).
   void push_back_reserved(const T& value) noexcept
     requires std::is_trivially_copyable_v<T>
