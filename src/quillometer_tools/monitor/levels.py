@@ -20,7 +20,7 @@ class Leveled:
     """A Quillometer that is appended `value - reference` per column, where a column's reference
     is its first finite value, and answers for the values themselves."""
 
-    __slots__ = ("q", "reference", "_unset", "_last", "variance", "rolling_std", "zscore",
+    __slots__ = ("q", "reference", "_unset", "variance", "rolling_std", "zscore",
                  "time_std", "rate")
 
     def __init__(self, columns: Sequence[str], window_size: int, alpha: float,
@@ -30,7 +30,6 @@ class Leveled:
         # infinity stays one whatever it is shifted by.
         self.reference: dict[str, float] = dict.fromkeys(columns, 0.0)
         self._unset = set(columns)
-        self._last: dict[str, float] = dict.fromkeys(columns, 0.0)
         # Unchanged by a shift: the module's own figures, without a call in between.
         self.variance: Callable[[str], float] = q.variance
         self.rolling_std: Callable[[str], float] = q.rolling_std
@@ -47,15 +46,18 @@ class Leveled:
                 if column in self._unset and math.isfinite(value):
                     reference[column] = value
                     self._unset.discard(column)
-        self.q.append({column: value - reference[column] for column, value in row.items()}, ts)
-        self._last.update(row)
+        shifted = {}  # a loop, not a comprehension: that costs a frame of its own
+        for column, value in row.items():
+            shifted[column] = value - reference[column]
+        self.q.append(shifted, ts)
 
     def mean(self, column: str) -> float:
         return self.q.mean(column) + self.reference[column]
 
     def last(self, column: str) -> float:
-        """The value last appended, as it was given (0.0 before any)."""
-        return self._last[column]
+        """The value last appended: as it was given when within a factor of 2 of the reference
+        (the shift is exact there), else within about an ulp of it."""
+        return self.q.last(column) + self.reference[column]
 
     def ewma(self, column: str) -> float:
         return self.q.ewma(column) + self.reference[column]
