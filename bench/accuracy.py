@@ -38,7 +38,7 @@ LEVELS = {"rolling_mean", "time_mean", "mean"}
 def pi_digits(count: int) -> list[int]:
     """The first `count` decimal digits of pi (3, 1, 4, 1, 5, ...), by Machin's formula in
     integers: pi = 16 arccot 5 - 4 arccot 239."""
-    unity = 10 ** (count + 10)  # ten guard digits
+    unity: int = 10 ** (count + 10)  # ten guard digits
 
     def arccot(x: int) -> int:
         total = term = unity // x
@@ -49,7 +49,7 @@ def pi_digits(count: int) -> list[int]:
             k, sign = k + 2, -sign
         return total
 
-    pi, digits = 16 * arccot(5) - 4 * arccot(239), []
+    pi, digits = 16 * arccot(5) - 4 * arccot(239), list[int]()
     while pi:  # by blocks of 1000: str() of a longer int is refused
         pi, block = divmod(pi, 10 ** 1000)
         digits[:0] = map(int, f"{block:01000d}" if pi else str(block))

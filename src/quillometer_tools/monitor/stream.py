@@ -13,12 +13,13 @@ from typing import Protocol, TextIO
 from quillometer_tools.feed import InputError
 from quillometer_tools.monitor.levels import Leveled
 
-# The statistics of one appended value, in the order of a trace file's columns.
+# The statistics of one appended value, in the order of a trace file's columns. The last one
+# tells the reader that the figures are of the values themselves: the column's reference level,
+# which was subtracted before appending and is added back to rolling_mean, time_mean and ewma
+# (the spreads and zscore need none). A note line before the header would keep a plain
+# `pandas.read_csv(trace)` from reading the file.
 TRACE_HEADER = ("ts", "column", "value", "zscore", "rolling_mean", "rolling_std", "time_mean",
-                "time_std", "ewma", "variance", "flagged", "reference")
-# The trace's first line, before its header.
-TRACE_NOTE = ("# each column was appended less its reference (its first value); rolling_mean, "
-              "time_mean and ewma have it added back, the spreads and zscore need none\n")
+                "time_std", "ewma", "variance", "flagged", "reference_added_back")
 
 
 class Source(Protocol):
@@ -92,7 +93,6 @@ class Monitor:
         # or a line break.
         self.trace_row: Callable[[Iterable[object]], object] | None = None
         if trace is not None:
-            trace.write(TRACE_NOTE)
             self.trace_row = csv.writer(trace, lineterminator="\n").writerow
             self.trace_row(TRACE_HEADER)
 
