@@ -186,11 +186,11 @@ def test_chart_panels_markers_and_zoom(tmp_path, monkeypatch, capsys):
 
 def test_summary_table_fits_its_values_and_shows_drift_as_zero(tmp_path):
     """Values in the millions keep the table in line; windows that hold only 5.0 or only 0.0
-    after larger values show a spread of 0 and never -0.00, while the module's own figures
-    (the trace) keep their rounding drift."""
+    after larger values (back at the level the column started from) show a spread of 0 and
+    never -0.00, while the figures themselves (the trace) keep their rounding drift."""
     csv = tmp_path / "drift.csv"
-    big = [1234567.1, 2345678.3, 3456789.7, 987654.2, 5, 5, 5, 5]
-    small = [0.1, 0.3, 0.7, 0.2, 0, 0, 0, 0]
+    big = [5, 1234567.1, 2345678.3, 3456789.7, 987654.2, 5, 5, 5, 5]
+    small = [0, 0.1, 0.3, 0.7, 0.2, 0, 0, 0, 0]
     csv.write_text("ts,big,small\n" + "".join(f"{i},{b},{s}\n"
                                              for i, (b, s) in enumerate(zip(big, small))))
     trace = tmp_path / "trace.csv"

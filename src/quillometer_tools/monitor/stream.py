@@ -1,20 +1,25 @@
-"""The stream: rows go into a Quillometer one at a time, and a value is flagged when its |z| in
-its column's count window exceeds the threshold, once that window is full."""
+"""The stream: rows go into a Quillometer one at a time, each column measured from its reference
+level (levels.py), and a value is flagged when its |z| in its column's count window exceeds the
+threshold, once that window is full."""
 
 from __future__ import annotations
 
+import csv
 import math
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Protocol, TextIO
 
-from quillometer import Quillometer
-
 from quillometer_tools.feed import InputError
+from quillometer_tools.monitor.levels import Leveled
 
-# The statistics of one appended value, in the order of a trace file's columns.
+# The statistics of one appended value, in the order of a trace file's columns. The last one
+# tells the reader that the figures are of the values themselves: the column's reference level,
+# which was subtracted before appending and is added back to rolling_mean, time_mean and ewma
+# (the spreads and zscore need none). A note line before the header would keep a plain
+# `pandas.read_csv(trace)` from reading the file.
 TRACE_HEADER = ("ts", "column", "value", "zscore", "rolling_mean", "rolling_std", "time_mean",
-                "time_std", "ewma", "variance", "flagged")
+                "time_std", "ewma", "variance", "flagged", "reference_added_back")
 
 
 class Source(Protocol):
@@ -58,12 +63,15 @@ class Flag:
 class ColumnTally:
     """What the monitor counts for one column beside the module's statistics."""
 
-    __slots__ = ("count", "flags", "scale", "sink")
+    __slots__ = ("count", "flags", "scale", "spread", "sink")
 
     def __init__(self) -> None:
         self.count = 0
         self.flags = 0
-        self.scale = 0.0  # the largest |value| seen: what rounding drift is measured against
+        self.scale = 0.0  # the largest |value| seen
+        # The largest |value - reference| seen: the running sums' scale, which their rounding
+        # drift is measured against.
+        self.spread = 0.0
         # The chart's summary of this column, when it is charted: (ts, value, rolling mean,
         # rolling std, flagged, z).
         self.sink: Callable[[int, float, float, float, bool, float], None] | None = None
@@ -76,17 +84,24 @@ class Monitor:
                  trace: TextIO | None = None) -> None:
         self.settings = settings
         self.columns = list(columns)
-        self.q = Quillometer(self.columns, settings.window_size, settings.alpha,
+        # The statistics of the values, measured from each column's reference level.
+        self.stats = Leveled(self.columns, settings.window_size, settings.alpha,
                              settings.time_window)
         self.tally = {name: ColumnTally() for name in self.columns}
         self.trace = trace
+        # Writes one row of the trace; csv.writer, as a column's name may hold a comma, a quote
+        # or a line break.
+        self.trace_row: Callable[[Iterable[object]], object] | None = None
         if trace is not None:
-            trace.write(",".join(TRACE_HEADER) + "\n")
+            self.trace_row = csv.writer(trace, lineterminator="\n").writerow
+            self.trace_row(TRACE_HEADER)
 
     def process(self, ts: int, row: dict[str, float]) -> list[Flag]:
         """Appends the row; returns its flagged values in the row's column order."""
-        q = self.q
-        q.append(row, ts)
+        stats = self.stats
+        stats.append(row, ts)
+        reference = stats.reference
+        trace_row = self.trace_row
         full = self.settings.window_size
         threshold = self.settings.threshold
         flags: list[Flag] = []
@@ -96,23 +111,26 @@ class Monitor:
             magnitude = abs(value)
             if magnitude > tally.scale:
                 tally.scale = magnitude
-            z = q.zscore(column)
+            spread = abs(value - reference[column])
+            if spread > tally.spread:
+                tally.spread = spread
+            z = stats.zscore(column)
             flagged = tally.count >= full and abs(z) > threshold
-            if flagged or tally.sink is not None or self.trace is not None:
-                mean, std = q.rolling_mean(column), q.rolling_std(column)
+            if flagged or tally.sink is not None or trace_row is not None:
+                mean, std = stats.rolling_mean(column), stats.rolling_std(column)
                 if flagged:
                     tally.flags += 1
                     flags.append(Flag(ts, column, value, z, mean, std))
                 if tally.sink is not None:
                     tally.sink(ts, value, mean, std, flagged, z)
-                if self.trace is not None:
+                if trace_row is not None:
                     try:
-                        self.trace.write(
-                            f"{ts},{column},{value!r},{z!r},{mean!r},{std!r},"
-                            f"{q.time_mean(column)!r},{q.time_std(column)!r},"
-                            f"{q.ewma(column)!r},{q.variance(column)!r},{int(flagged)}\n")
+                        trace_row((
+                            ts, column, value, z, mean, std, stats.time_mean(column),
+                            stats.time_std(column), stats.ewma(column), stats.variance(column),
+                            int(flagged), reference[column]))
                     except OSError as error:  # a full disk, say
-                        raise InputError(f"--trace {self.trace.name}: "
+                        raise InputError(f"--trace {getattr(self.trace, 'name', '')}: "
                                          f"{error.strerror or error}") from None
         return flags
 
@@ -121,4 +139,4 @@ class Monitor:
         return sum(tally.count for tally in self.tally.values())
 
     def std(self, column: str) -> float:
-        return math.sqrt(self.q.variance(column))
+        return math.sqrt(self.stats.variance(column))

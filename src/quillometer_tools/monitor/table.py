@@ -11,7 +11,8 @@ from quillometer_tools.monitor.units import format_duration, format_rate
 EPS = sys.float_info.epsilon
 # A spread whose square is within 64 ulps of the column's scale squared, or a mean within 64
 # ulps of its scale, is the rounding drift of running sums (an all-zero window after larger
-# values, say): it is shown as 0. The module's figures themselves are left as they are.
+# values, say): it is shown as 0. The scale is that of the sums, the largest |value - reference|
+# (see levels.py). The figures themselves are left as they are.
 SPREAD_FLOOR = 8 * math.sqrt(EPS)
 MEAN_FLOOR = 64 * EPS
 
@@ -35,7 +36,7 @@ def summary_table(monitor: Monitor, source: Source) -> str:
     """Values, skipped cells, all-time mean and std, last value, count-window and time-window
     mean ± std, rate, EWMA and flags per column."""
     settings = monitor.settings
-    q = monitor.q
+    q = monitor.stats  # the corrected figures
     unit = source.seconds_per_unit
     header = ["column", "values", "skipped", "mean", "std", "last",
               f"rolling {settings.window_size}",
@@ -44,7 +45,7 @@ def summary_table(monitor: Monitor, source: Source) -> str:
     for name in monitor.columns:
         tally = monitor.tally[name]
         d = decimals_for(tally.scale)
-        mean_floor, spread_floor = MEAN_FLOOR * tally.scale, SPREAD_FLOOR * tally.scale
+        mean_floor, spread_floor = MEAN_FLOOR * tally.spread, SPREAD_FLOOR * tally.spread
 
         def pm(mean: float, std: float) -> str:
             return f"{fixed(mean, d, mean_floor)}±{fixed(std, d, spread_floor)}"
