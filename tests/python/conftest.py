@@ -189,7 +189,7 @@ Py_tp_new = 65
 
 
 def raw_entry(name):
-    """The C function of a method (from the PyMethodDef behind its descriptor: CPython 3.11's
+    """The C function of a method (from the PyMethodDef behind its descriptor: CPython's
     PyMethodDescrObject holds it after the object header, d_type, d_name and d_qualname)."""
     descriptor = vars(Quillometer)[name]
     pointer_size = ctypes.sizeof(ctypes.c_void_p)

@@ -169,8 +169,8 @@ class _PyMethodDef(ctypes.Structure):
 
 
 def method_def(name):
-    """The PyMethodDef behind a method descriptor (layout of CPython 3.11's PyMethodDescrObject:
-    the object header, d_type, d_name, d_qualname, then d_method)."""
+    """The PyMethodDef behind a method descriptor (PyMethodDescrObject, laid out alike from 3.11
+    to 3.15: the object header, d_type, d_name, d_qualname, then d_method)."""
     descriptor = vars(Quillometer)[name]
     pointer = ctypes.c_void_p.from_address(id(descriptor) + 5 * ctypes.sizeof(ctypes.c_void_p))
     return _PyMethodDef.from_address(pointer.value)
