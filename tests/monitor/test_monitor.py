@@ -29,22 +29,37 @@ BAD_INPUTS = {
                             "no time column 'when' (columns: timestamp, v)"),
     "unknown --columns name": (GOOD, ["--columns", "v", "w"], 1,
                                "no column 'w' (columns: timestamp, v)"),
-    "no numeric value in a column": ("timestamp,v,station\n0,1,A\n1,2,B\n", [], 1,
-                                     "column 'station' has no numeric value in 2 rows"),
+    "no numeric value in a named column": ("timestamp,v,station\n0,1,A\n1,2,B\n",
+                                           ["--columns", "v", "station"], 1,
+                                           "column 'station' has no numeric value in 2 rows "
+                                           "(--columns v station)"),
     "unparseable time": ("date,v\n2000-01-01,1\nJan 2 2000,2\n", [], 1,
                          "line 3: cannot read the time 'Jan 2 2000'"),
     "time against --time-format": ("date,v\nJan 1 2000,1\n2000-01-02,2\n",
                                    ["--time-format", "%b %d %Y"], 1,
-                                   "line 3: time '2000-01-02' does not match --time-format"),
+                                   "line 3: time '2000-01-02' does not match the time format "
+                                   "'%b %d %Y' (--time-format '%b %d %Y')"),
     "epoch in another unit": ("ts,v\n1700000000000,1\n", ["--epoch", "s"], 1,
                               "line 2: time 1700000000000 counted in s since 1970 falls outside "
-                              "the years 1 to 9999 (--epoch s); is the unit ms?"),
+                              "the years 1 to 9999; is the unit ms? (--epoch s)"),
     "unknown epoch unit": (GOOD, ["--epoch", "min"], 2, "argument --epoch: invalid choice"),
+    # Bad option values: exit 2, one line naming the flag.
     "window size 0": (GOOD, ["--window-size", "0"], 2, "--window-size 0: expected 1 to"),
-    "time window with no unit": (GOOD, ["--time-window", "1d"], 1,
+    "window size not a number": (GOOD, ["--window-size", "x"], 2,
+                                 "argument --window-size: invalid int value: 'x'"),
+    "alpha 0": (GOOD, ["--alpha", "0"], 2, "--alpha 0: expected 0 < alpha <= 1"),
+    "epoch with a time format": (GOOD, ["--epoch", "s", "--time-format", "%Y"], 2,
+                                 "--epoch is for integer times and --time-format for"),
+    "time window in an unknown unit": (GOOD, ["--time-window", "3x"], 2,
+                                       "--time-window '3x': expected timestamp units"),
+    "time window with no unit": (GOOD, ["--time-window", "1d"], 2,
                                  "the times are plain integers with no unit"),
     "time window past any float": ("ts,v\n1,1\n", ["--epoch", "s", "--time-window",
-                                                    "9" * 400 + "s"], 1, "s: out of range"),
+                                                    "9" * 400 + "s"], 2, "s: out of range"),
+    "zoom not a time": ("date,v\n2000-01-01,1\n", ["--zoom", "soon", "later"], 2,
+                        "--zoom 'soon': expected a time such as 2010-03-01"),
+    "chart column not a value column": (GOOD, ["--chart-columns", "w"], 2,
+                                        "--chart-columns: 'w' is not a value column"),
     "trace on a full disk": (GOOD, ["--trace", "/dev/full"], 1,
                              "--trace /dev/full: No space left on device"),
     "unsorted timestamps": ("ts,v\n5,1\n3,2\n4,3\n1,4\n", [], 0,
@@ -72,6 +87,7 @@ def test_bad_input_gets_one_line_and_an_exit_code(tmp_path, case):
     else:
         assert result.stderr.count("\n") == 1 and result.stderr.endswith("\n"), result.stderr
         assert result.stderr.startswith("quillometer-monitor: ") and key in result.stderr
+        assert result.stderr.endswith(" (see --help)\n") == (code == 2), result.stderr
     if code == 0:
         assert re.search(r"^v\s+4|^v\s+3", result.stdout, re.M), result.stdout
 
@@ -120,7 +136,7 @@ def test_a_live_feed_through_a_pipe(ending):
             monitor.stdin.flush()
             rows += 1
             # The spike's flag line arrives while stdin is still open.
-            wait_for(lines, r"^2023-11-14 [\d:]+\s+load\s+500\s+z=\+3\.00", seen)
+            wait_for(lines, r"^2023-11-14 [\d:]+\s+load\s+500\.00\s+z=\+3\.00", seen)
         if ending == "Ctrl-C":
             monitor.send_signal(signal.SIGINT)
         else:

@@ -11,6 +11,7 @@ from typing import Protocol, TextIO
 from quillometer import Quillometer
 
 from quillometer_tools.feed import InputError
+from quillometer_tools.times import Timing
 
 # The statistics of one appended value, in the order of a trace file's columns.
 TRACE_HEADER = ("ts", "column", "value", "zscore", "rolling_mean", "rolling_std", "time_mean",
@@ -23,6 +24,7 @@ class Source(Protocol):
     name: str
     columns: list[str]
     seconds_per_unit: float | None
+    timing: Timing  # the kind of times, their median step and the precision they show with
 
     @property
     def skipped(self) -> dict[str, int]: ...  # per column: empty, non-numeric or non-finite
