@@ -17,8 +17,8 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import NamedTuple, TextIO
 
-from quillometer_tools.times import (EPOCH_UNITS, TimeError, TimeReader, Timing, looks_like_time,
-                                     median_step, precision_for)
+from quillometer_tools.times import (EPOCH_UNITS, TimeError, TimeReader, Timing, UnreadableTime,
+                                     looks_like_time, median_step, precision_for)
 
 __all__ = ["EPOCH_UNITS", "SAMPLE_ROWS", "TIME_COLUMNS", "Feed", "FeedOptions", "InputError",
            "Row", "open_feed", "parse_value"]
@@ -83,6 +83,7 @@ class Feed:
     unsorted: int  # rows whose timestamp is below the previous row's
     rows_read: int
     timing: Timing
+    seconds_per_unit: float | None  # one timestamp unit in seconds, if known (date-times: 1.0)
 
     def __init__(self, name: str, file: TextIO, options: FeedOptions) -> None:
         self.name = name
@@ -160,11 +161,7 @@ class Feed:
         kind = self._times.describe() if self._time_at is not None else "row numbers as times"
         self.timing = Timing(unit, kind, self._times.assumed, step,
                              precision_for(stamps, unit, self._times.kind == "years", step))
-
-    @property
-    def seconds_per_unit(self) -> float | None:
-        """One timestamp unit in seconds, if known (date-times and years: 1.0)."""
-        return self.timing.seconds_per_unit
+        self.seconds_per_unit = unit
 
     def _choose_time_column(self, header: list[str], index: bool, listing: str) -> str | None:
         options = self._options
@@ -216,7 +213,9 @@ class Feed:
             try:
                 ts = self._times.read(record[self._time_at])
             except TimeError as error:
-                option = "epoch" if self._options.epoch is not None else "time_format"
+                option = ("epoch" if self._options.epoch is not None else "time_format"
+                          if self._options.time_format is not None
+                          or isinstance(error, UnreadableTime) else None)
                 raise InputError(f"{self.name}, line {self._reader.line_num}: {error}",
                                  option) from None
         if self._last_ts is not None and ts < self._last_ts:

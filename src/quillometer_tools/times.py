@@ -42,6 +42,10 @@ class TimeError(ValueError):
     """A time or a duration that cannot be read; the message describes the text."""
 
 
+class UnreadableTime(TimeError):
+    """A time in none of the forms read without a format."""
+
+
 def seconds_since_epoch(moment: datetime) -> int:
     """Whole seconds since 1970; a naive date-time is taken as UTC."""
     if moment.tzinfo is None:
@@ -184,7 +188,7 @@ class TimeReader:
         if self.kind is None:
             kind = self.kind_of(text)
             if kind is None:
-                raise TimeError(self._unreadable(text))
+                raise UnreadableTime(self._unreadable(text))
             if kind == "epoch":
                 integer = int(text)
                 unit = guess_epoch_unit(integer)
@@ -220,7 +224,7 @@ class TimeReader:
                 if self._is_date(text):
                     raise TimeError(f"time {text!r} is a date-time, but the rows before it "
                                     "have integer times")
-                raise TimeError(self._unreadable(text))
+                raise UnreadableTime(self._unreadable(text))
             if not INT64_MIN <= integer <= INT64_MAX:
                 raise TimeError(f"time {text} is out of the signed 64-bit range")
             if kind == "epoch":
@@ -234,7 +238,7 @@ class TimeReader:
         try:
             return seconds_since_epoch(parse_iso(text))
         except TimeError:
-            raise TimeError(self._unreadable(text)) from None
+            raise UnreadableTime(self._unreadable(text)) from None
 
     @staticmethod
     def _is_date(text: str) -> bool:

@@ -9,9 +9,12 @@ import signal
 import subprocess
 import sys
 import threading
+from datetime import datetime, timezone
 from pathlib import Path
 
 import pytest
+
+from quillometer_tools.times import EPOCH
 
 COMMAND = str(Path(sys.executable).with_name("quillometer-monitor"))
 
@@ -220,3 +223,101 @@ def test_summary_table_fits_its_values_and_shows_drift_as_zero(tmp_path):
     assert rows["small"][6:8] == ["0.00±0.00", "0.00±0.00"]
     last = {line.split(",")[1]: line.split(",") for line in trace.read_text().splitlines()[-2:]}
     assert float(last["big"][5]) > 0.01 and float(last["small"][4]) < 0  # std, mean drift
+
+
+def run_monitor(path, *extra):
+    result = subprocess.run([COMMAND, str(path), "--no-progress", *extra], capture_output=True,
+                            text=True, timeout=60)
+    assert result.returncode == 0 and "Traceback" not in result.stderr, result.stderr
+    return result
+
+
+def seconds(*date):
+    return int((datetime(*date, tzinfo=timezone.utc) - EPOCH).total_seconds())
+
+
+HOURS = [f"2024-01-01 {h:02d}:00:00" for h in range(3)]
+# name: (CSV, extra arguments, the kind of times and the value columns in the first line,
+# the first row's timestamp, the note on stderr)
+SHAPES = {
+    "a data frame's time index": (",load\n" + "".join(f"{t},{i}\n" for i, t in enumerate(HOURS)),
+                                  [], "columns load (date-times)", seconds(2024, 1, 1), ""),
+    "a data frame's row index": (",a,b\n0,1,2\n1,2,3\n2,4,5\n", [],
+                                 "columns a, b (row numbers as times)", 0, ""),
+    "a row index beside a time column": (",date,a\n0,2001-02-03,1\n1,2001-02-04,2\n", [],
+                                         "columns a (date-times)", seconds(2001, 2, 3), ""),
+    "years as floats": ("YEAR,spots\n1700.0,5\n1701.0,11\n1702.0,16\n", [],
+                        "columns spots (years)", seconds(1700, 1, 1), ""),
+    "years as integers": ("year,spots\n1700,5\n1701,11\n", [],
+                          "(years; assumed: integers in 1000-2999 are years; --epoch none", 
+                          seconds(1700, 1, 1), ""),
+    "fractional years": ("year,spots\n1749.5,58\n1749.583,62.6\n", [], "columns spots (years)",
+                         seconds(1749, 7, 2, 12), ""),
+    "a text column": ("date,station,temp\n2024-03-01,A,15.5\n2024-03-02,B,16\n", [],
+                      "columns temp (date-times)", seconds(2024, 3, 1),
+                      "note: left out 'station': no numeric value in the first 2 rows"),
+    "epoch milliseconds": ("ts,ms\n1700000000123,1\n1700000001123,2\n", [],
+                           "columns ms (epoch ms; assumed: 1700000000123 falls in 1990-2100 "
+                           "counted in ms since 1970", 1_700_000_000_123, ""),
+    "epoch guess turned off": ("ts,ms\n1700000000123,1\n1700000001123,2\n", ["--epoch", "none"],
+                               "columns ms (plain integer times)", 1_700_000_000_123, ""),
+}
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_the_files_people_have(tmp_path, shape):
+    """A data frame's index, years, text columns and epoch integers are read as they are
+    meant, and the first line says how."""
+    content, extra, first_line, first_ts, note = SHAPES[shape]
+    path, trace = tmp_path / "in.csv", tmp_path / "trace.csv"
+    path.write_text(content)
+    result = run_monitor(path, "--trace", str(trace), *extra)
+    assert first_line in result.stdout.splitlines()[0], result.stdout
+    assert result.stderr == (f"quillometer-monitor: {note} (name value columns with "
+                             "--columns)\n" if note else ""), result.stderr
+    assert int(trace.read_text().splitlines()[1].split(",")[0]) == first_ts
+
+
+def cadence_csv(path, first, step, form, rows=400):
+    """Noisy readings at a regular step, written with as many decimals as they happen to
+    have, so that some rows are flagged."""
+    rng = random.Random(7)
+    with open(path, "w") as out:
+        out.write("time,v\n")
+        for i in range(rows):
+            out.write(f"{form(first + i * step)},{round(rng.gauss(300, 20), rng.choice([0, 1]))}\n")
+
+
+def iso(ts):
+    return datetime.fromtimestamp(ts, timezone.utc).strftime("%Y-%m-%d %H:%M:%S")
+
+
+# name: (first time, step in seconds or units, how a time is written, the time window shown,
+# the rate's unit, steps per that unit)
+CADENCES = {
+    "every few seconds, in epoch seconds": (1_600_000_000, 7, str, "20m", "/min", 60 / 7),
+    "minutely": (1_600_000_020, 60, iso, "168m", "/min", 1),
+    "hourly": (seconds(2024, 1, 1), 3600, iso, "1w", "/h", 1),
+    "weekly": (seconds(2015, 1, 4), 7 * 86_400, lambda ts: iso(ts)[:10], "168w", "/w", 1),
+    "yearly": (1700, 1, str, "168y", "/y", 1),
+    "plain integers": (0, 5, str, "840", "/unit", 1 / 5),
+}
+
+
+@pytest.mark.parametrize("cadence", CADENCES)
+def test_defaults_follow_the_cadence(tmp_path, cadence):
+    """The time window spans window_size median steps, the rate is per the unit of the step,
+    and the flag lines keep one time precision and one number of decimals."""
+    first, step, form, window, per, steps_per_unit = CADENCES[cadence]
+    path = tmp_path / "in.csv"
+    cadence_csv(path, first, step, form)
+    output = run_monitor(path, "--show", "100").stdout
+    assert f"time_window={window} (168 × the median step" in output.splitlines()[1], output
+    row = next(line.split() for line in output.splitlines() if line.startswith("v "))
+    rate, unit = row[8].split("/")
+    # a full closed window holds about window_size + 1 values
+    assert "/" + unit == per and float(rate) == pytest.approx(steps_per_unit, rel=0.03), row
+    flags = [line.split("  ") for line in output.splitlines() if " z=" in line]
+    assert len(flags) > 5
+    assert len({len(time) for time, *_ in flags}) == 1, flags
+    assert len({value.strip().partition(".")[2].__len__() for _, _, value, *_ in flags}) == 1

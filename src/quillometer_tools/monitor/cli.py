@@ -20,7 +20,7 @@ from pathlib import Path
 from types import FrameType
 from typing import TextIO
 
-from quillometer_tools.feed import SAMPLE_ROWS, FeedOptions, InputError, open_feed
+from quillometer_tools.feed import SAMPLE_ROWS, Feed, FeedOptions, InputError, open_feed
 from quillometer_tools.monitor.progress import Progress
 from quillometer_tools.monitor.stream import Flag, Monitor, Settings, Source
 from quillometer_tools.monitor.table import decimals_for, fixed, summary_table
@@ -271,12 +271,10 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
     live = args.csv == "-"
     show = args.show if args.show is not None else (None if live else SHOW_FROM_FILE)
 
-    left_out = getattr(source, "left_out", [])
-    if left_out:
-        names = ", ".join(repr(name) for name in left_out)
+    if isinstance(source, Feed) and source.left_out:
+        names = ", ".join(repr(name) for name in source.left_out)
         print(f"{PROG}: note: left out {names}: no numeric value in the first "
-              f"{getattr(source, 'sampled', 0):,} rows (name value columns with --columns)",
-              file=sys.stderr)
+              f"{source.sampled:,} rows (name value columns with --columns)", file=sys.stderr)
     kind = timing.kind
     if timing.assumed is not None:
         kind += f"; assumed: {timing.assumed}; --epoch none reads plain integers"
