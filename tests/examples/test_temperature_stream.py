@@ -14,7 +14,8 @@ from vega_datasets import local_data
 
 COMMAND = str(Path(sys.executable).with_name("quillometer-monitor"))
 RTOL = 1e-9
-WINDOW_SIZE, ALPHA, TIME_WINDOW, THRESHOLD = 168, 0.1, 86_400, 2.0  # the command's defaults
+# The command's defaults; hourly data: a time window of 168 hours.
+WINDOW_SIZE, ALPHA, TIME_WINDOW, THRESHOLD = 168, 0.1, 168 * 3600, 2.0
 
 
 def pandas_columns():
@@ -54,8 +55,8 @@ def test_default_run_summarises_both_cities(default_run):
         assert float(fields[3]) == pytest.approx(values.mean(), abs=0.005)
         assert float(fields[4]) == pytest.approx(values.std(ddof=0), abs=0.005)
         assert float(fields[5]) == pytest.approx(values.iloc[-1], abs=0.005)
-        # hourly data: a closed 24-hour window holds 25 values
-        assert fields[8] == f"{25 / 24:.2f}/h"
+        # hourly data: a closed 168-hour window holds 169 values
+        assert fields[8] == f"{169 / 168:.2f}/h"
     flagged = re.findall(r"^\d{4}-\d\d-\d\d \d\d:\d\d  (\w+) .* z=([+-]\d+\.\d+)", output, re.M)
     assert flagged and all(abs(float(z)) > THRESHOLD for _, z in flagged)
     assert sum(int(fields[-1]) for fields in rows.values()) >= len(flagged)

@@ -9,9 +9,12 @@ import signal
 import subprocess
 import sys
 import threading
+from datetime import datetime, timezone
 from pathlib import Path
 
 import pytest
+
+from quillometer_tools.times import EPOCH
 
 COMMAND = str(Path(sys.executable).with_name("quillometer-monitor"))
 
@@ -29,22 +32,37 @@ BAD_INPUTS = {
                             "no time column 'when' (columns: timestamp, v)"),
     "unknown --columns name": (GOOD, ["--columns", "v", "w"], 1,
                                "no column 'w' (columns: timestamp, v)"),
-    "no numeric value in a column": ("timestamp,v,station\n0,1,A\n1,2,B\n", [], 1,
-                                     "column 'station' has no numeric value in 2 rows"),
+    "no numeric value in a named column": ("timestamp,v,station\n0,1,A\n1,2,B\n",
+                                           ["--columns", "v", "station"], 1,
+                                           "column 'station' has no numeric value in 2 rows "
+                                           "(--columns v station)"),
     "unparseable time": ("date,v\n2000-01-01,1\nJan 2 2000,2\n", [], 1,
                          "line 3: cannot read the time 'Jan 2 2000'"),
     "time against --time-format": ("date,v\nJan 1 2000,1\n2000-01-02,2\n",
                                    ["--time-format", "%b %d %Y"], 1,
-                                   "line 3: time '2000-01-02' does not match --time-format"),
+                                   "line 3: time '2000-01-02' does not match the time format "
+                                   "'%b %d %Y' (--time-format '%b %d %Y')"),
     "epoch in another unit": ("ts,v\n1700000000000,1\n", ["--epoch", "s"], 1,
                               "line 2: time 1700000000000 counted in s since 1970 falls outside "
-                              "the years 1 to 9999 (--epoch s); is the unit ms?"),
+                              "the years 1 to 9999; is the unit ms? (--epoch s)"),
     "unknown epoch unit": (GOOD, ["--epoch", "min"], 2, "argument --epoch: invalid choice"),
+    # Bad option values: exit 2, one line naming the flag.
     "window size 0": (GOOD, ["--window-size", "0"], 2, "--window-size 0: expected 1 to"),
-    "time window with no unit": (GOOD, ["--time-window", "1d"], 1,
+    "window size not a number": (GOOD, ["--window-size", "x"], 2,
+                                 "argument --window-size: invalid int value: 'x'"),
+    "alpha 0": (GOOD, ["--alpha", "0"], 2, "--alpha 0: expected 0 < alpha <= 1"),
+    "epoch with a time format": (GOOD, ["--epoch", "s", "--time-format", "%Y"], 2,
+                                 "--epoch is for integer times and --time-format for"),
+    "time window in an unknown unit": (GOOD, ["--time-window", "3x"], 2,
+                                       "--time-window '3x': expected timestamp units"),
+    "time window with no unit": (GOOD, ["--time-window", "1d"], 2,
                                  "the times are plain integers with no unit"),
     "time window past any float": ("ts,v\n1,1\n", ["--epoch", "s", "--time-window",
-                                                    "9" * 400 + "s"], 1, "s: out of range"),
+                                                    "9" * 400 + "s"], 2, "s: out of range"),
+    "zoom not a time": ("date,v\n2000-01-01,1\n", ["--zoom", "soon", "later"], 2,
+                        "--zoom 'soon': expected a time such as 2010-03-01"),
+    "chart column not a value column": (GOOD, ["--chart-columns", "w"], 2,
+                                        "--chart-columns: 'w' is not a value column"),
     "trace on a full disk": (GOOD, ["--trace", "/dev/full"], 1,
                              "--trace /dev/full: No space left on device"),
     "unsorted timestamps": ("ts,v\n5,1\n3,2\n4,3\n1,4\n", [], 0,
@@ -72,6 +90,7 @@ def test_bad_input_gets_one_line_and_an_exit_code(tmp_path, case):
     else:
         assert result.stderr.count("\n") == 1 and result.stderr.endswith("\n"), result.stderr
         assert result.stderr.startswith("quillometer-monitor: ") and key in result.stderr
+        assert result.stderr.endswith(" (see --help)\n") == (code == 2), result.stderr
     if code == 0:
         assert re.search(r"^v\s+4|^v\s+3", result.stdout, re.M), result.stdout
 
@@ -120,7 +139,7 @@ def test_a_live_feed_through_a_pipe(ending):
             monitor.stdin.flush()
             rows += 1
             # The spike's flag line arrives while stdin is still open.
-            wait_for(lines, r"^2023-11-14 [\d:]+\s+load\s+500\s+z=\+3\.00", seen)
+            wait_for(lines, r"^2023-11-14 [\d:]+\s+load\s+500\.00\s+z=\+3\.00", seen)
         if ending == "Ctrl-C":
             monitor.send_signal(signal.SIGINT)
         else:
@@ -204,3 +223,101 @@ def test_summary_table_fits_its_values_and_shows_drift_as_zero(tmp_path):
     assert rows["small"][6:8] == ["0.00±0.00", "0.00±0.00"]
     last = {line.split(",")[1]: line.split(",") for line in trace.read_text().splitlines()[-2:]}
     assert float(last["big"][5]) > 0.01 and float(last["small"][4]) < 0  # std, mean drift
+
+
+def run_monitor(path, *extra):
+    result = subprocess.run([COMMAND, str(path), "--no-progress", *extra], capture_output=True,
+                            text=True, timeout=60)
+    assert result.returncode == 0 and "Traceback" not in result.stderr, result.stderr
+    return result
+
+
+def seconds(*date):
+    return int((datetime(*date, tzinfo=timezone.utc) - EPOCH).total_seconds())
+
+
+HOURS = [f"2024-01-01 {h:02d}:00:00" for h in range(3)]
+# name: (CSV, extra arguments, the kind of times and the value columns in the first line,
+# the first row's timestamp, the note on stderr)
+SHAPES = {
+    "a data frame's time index": (",load\n" + "".join(f"{t},{i}\n" for i, t in enumerate(HOURS)),
+                                  [], "columns load (date-times)", seconds(2024, 1, 1), ""),
+    "a data frame's row index": (",a,b\n0,1,2\n1,2,3\n2,4,5\n", [],
+                                 "columns a, b (row numbers as times)", 0, ""),
+    "a row index beside a time column": (",date,a\n0,2001-02-03,1\n1,2001-02-04,2\n", [],
+                                         "columns a (date-times)", seconds(2001, 2, 3), ""),
+    "years as floats": ("YEAR,spots\n1700.0,5\n1701.0,11\n1702.0,16\n", [],
+                        "columns spots (years)", seconds(1700, 1, 1), ""),
+    "years as integers": ("year,spots\n1700,5\n1701,11\n", [],
+                          "(years; assumed: integers in 1000-2999 are years; --epoch none", 
+                          seconds(1700, 1, 1), ""),
+    "fractional years": ("year,spots\n1749.5,58\n1749.583,62.6\n", [], "columns spots (years)",
+                         seconds(1749, 7, 2, 12), ""),
+    "a text column": ("date,station,temp\n2024-03-01,A,15.5\n2024-03-02,B,16\n", [],
+                      "columns temp (date-times)", seconds(2024, 3, 1),
+                      "note: left out 'station': no numeric value in the first 2 rows"),
+    "epoch milliseconds": ("ts,ms\n1700000000123,1\n1700000001123,2\n", [],
+                           "columns ms (epoch ms; assumed: 1700000000123 falls in 1990-2100 "
+                           "counted in ms since 1970", 1_700_000_000_123, ""),
+    "epoch guess turned off": ("ts,ms\n1700000000123,1\n1700000001123,2\n", ["--epoch", "none"],
+                               "columns ms (plain integer times)", 1_700_000_000_123, ""),
+}
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_the_files_people_have(tmp_path, shape):
+    """A data frame's index, years, text columns and epoch integers are read as they are
+    meant, and the first line says how."""
+    content, extra, first_line, first_ts, note = SHAPES[shape]
+    path, trace = tmp_path / "in.csv", tmp_path / "trace.csv"
+    path.write_text(content)
+    result = run_monitor(path, "--trace", str(trace), *extra)
+    assert first_line in result.stdout.splitlines()[0], result.stdout
+    assert result.stderr == (f"quillometer-monitor: {note} (name value columns with "
+                             "--columns)\n" if note else ""), result.stderr
+    assert int(trace.read_text().splitlines()[1].split(",")[0]) == first_ts
+
+
+def cadence_csv(path, first, step, form, rows=400):
+    """Noisy readings at a regular step, written with as many decimals as they happen to
+    have, so that some rows are flagged."""
+    rng = random.Random(7)
+    with open(path, "w") as out:
+        out.write("time,v\n")
+        for i in range(rows):
+            out.write(f"{form(first + i * step)},{round(rng.gauss(300, 20), rng.choice([0, 1]))}\n")
+
+
+def iso(ts):
+    return datetime.fromtimestamp(ts, timezone.utc).strftime("%Y-%m-%d %H:%M:%S")
+
+
+# name: (first time, step in seconds or units, how a time is written, the time window shown,
+# the rate's unit, steps per that unit)
+CADENCES = {
+    "half-minutely, in epoch seconds": (1_600_000_020, 30, str, "84m", "/min", 2),
+    "minutely": (1_600_000_020, 60, iso, "168m", "/min", 1),
+    "hourly": (seconds(2024, 1, 1), 3600, iso, "1w", "/h", 1),
+    "weekly": (seconds(2015, 1, 4), 7 * 86_400, lambda ts: iso(ts)[:10], "168w", "/w", 1),
+    "yearly": (1700, 1, str, "168y", "/y", 1),
+    "plain integers": (0, 5, str, "840", "/unit", 1 / 5),
+}
+
+
+@pytest.mark.parametrize("cadence", CADENCES)
+def test_defaults_follow_the_cadence(tmp_path, cadence):
+    """The time window spans window_size median steps, the rate is per the unit of the step,
+    and the flag lines keep one time precision and one number of decimals."""
+    first, step, form, window, per, steps_per_unit = CADENCES[cadence]
+    path = tmp_path / "in.csv"
+    cadence_csv(path, first, step, form)
+    output = run_monitor(path, "--show", "100").stdout
+    assert f"time_window={window} (168 × the median step" in output.splitlines()[1], output
+    row = next(line.split() for line in output.splitlines() if line.startswith("v "))
+    rate, unit = row[8].split("/")
+    # a full closed window holds about window_size + 1 values
+    assert "/" + unit == per and float(rate) == pytest.approx(steps_per_unit, rel=0.03), row
+    flags = re.findall(r"^(.+?)  v +(\S+)  z=", output, re.M)
+    assert len(flags) > 5
+    assert len({len(time) for time, _ in flags}) == 1, flags
+    assert len({len(value.partition(".")[2]) for _, value in flags}) == 1, flags

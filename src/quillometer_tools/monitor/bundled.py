@@ -22,6 +22,7 @@ class Joined:
         self.columns = [renamed for _, renamed in parts]
         self.rows_read = 0
         self.seconds_per_unit = parts[0][0].seconds_per_unit
+        self.timing = parts[0][0].timing
 
     @property
     def skipped(self) -> dict[str, int]:

@@ -13,9 +13,10 @@ from __future__ import annotations
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
-from datetime import datetime, timezone
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
+
+from quillometer_tools.times import EPOCH
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -292,7 +293,7 @@ class XConvert:
 
             dates: Any = matplotlib.dates  # untyped
             self.scale = seconds_per_unit / 86_400
-            self.offset = float(dates.date2num(datetime(1970, 1, 1, tzinfo=timezone.utc)))
+            self.offset = float(dates.date2num(EPOCH))
 
     def __call__(self, ts: float) -> float:
         return ts * self.scale + self.offset

@@ -16,16 +16,17 @@ import signal
 import sys
 import time
 from collections.abc import Iterator
-from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from types import FrameType
 from typing import TextIO
 
-from quillometer_tools.feed import EPOCH_UNITS, FeedOptions, InputError, open_feed
+from quillometer_tools.feed import SAMPLE_ROWS, Feed, FeedOptions, InputError, open_feed
 from quillometer_tools.monitor.progress import Progress
 from quillometer_tools.monitor.stream import Flag, Monitor, Settings, Source
 from quillometer_tools.monitor.table import decimals_for, fixed, summary_table
-from quillometer_tools.monitor.units import format_duration, format_time, parse_duration
+from quillometer_tools.times import (EPOCH_UNITS, TimeError, format_duration, format_time,
+                                     parse_duration, parse_iso, readable_duration,
+                                     seconds_since_epoch)
 
 PROG = "quillometer-monitor"
 CHART_COLUMNS = 4  # charted by default: the first few value columns
@@ -57,18 +58,21 @@ def build_parser() -> argparse.ArgumentParser:
                         help="the value columns (default: all others)")
     source.add_argument("--time-format", metavar="FORMAT",
                         help="strptime format of the times, e.g. '%%b %%d %%Y' for Jan 1 2000 "
-                             "(default: integers, or ISO 8601 date-times; naive ones are UTC)")
-    source.add_argument("--epoch", choices=sorted(EPOCH_UNITS), metavar="{s,ms,us,ns}",
-                        help="integer times count this unit since 1970 (default: plain numbers)")
+                             "(default: integers, years such as 1700 or 1749.5, or ISO 8601 "
+                             "date-times; naive ones are UTC)")
+    source.add_argument("--epoch", choices=[*EPOCH_UNITS, "none"], metavar="{s,ms,us,ns,none}",
+                        help="integer times count this unit since 1970; none: they are plain "
+                             "numbers (default: years if the first is in 1000-2999, the unit "
+                             "in which it falls in 1990-2100, else plain numbers)")
     stats = parser.add_argument_group("statistics")
     stats.add_argument("--window-size", type=int, default=Settings.window_size,
                        help="values per column in the count window (default: %(default)s)")
     stats.add_argument("--alpha", type=float, default=Settings.alpha,
                        help="the EWMA's smoothing factor, 0 < alpha <= 1 (default: %(default)s)")
     stats.add_argument("--time-window",
-                       help="width of the time window: a duration such as 90s, 30m, 24h, 7d "
-                            "for date-time or epoch input, or timestamp units (default: 1d, or "
-                            "86400 units for plain integers)")
+                       help="width of the time window: a duration such as 90s, 30m, 24h, 7d, "
+                            "2w, 1y for timed input, or timestamp units (default: window-size "
+                            "times the median step of the first rows, rounded)")
     stats.add_argument("--threshold", type=float, default=Settings.threshold,
                        help="flag a value whose |z| in its count window exceeds this, once "
                             "that window is full (default: %(default)s)")
@@ -100,6 +104,9 @@ def check_settings(args: argparse.Namespace) -> None:
         raise UsageError(f"--threshold {args.threshold:g}: expected a positive number")
     if args.show is not None and args.show < 0:
         raise UsageError(f"--show {args.show}: expected 0 or more")
+    if args.epoch is not None and args.time_format is not None:
+        raise UsageError("--epoch is for integer times and --time-format for date-times; "
+                         "give one of them")
     if args.csv is None:
         given = [flag for flag, value in (("--time-column", args.time_column),
                                           ("--columns", args.columns),
@@ -120,28 +127,64 @@ def open_source(args: argparse.Namespace) -> Source:
         from quillometer_tools.monitor.bundled import bundled_temperatures
 
         return bundled_temperatures()
+    # A live feed reads ahead no more rows than fill a count window, so no flag waits.
+    sample = min(SAMPLE_ROWS, args.window_size) if args.csv == "-" else SAMPLE_ROWS
     return open_feed(args.csv, FeedOptions(args.time_column, args.columns, args.time_format,
-                                           args.epoch))
+                                           args.epoch, sample))
+
+
+# The command-line flag behind each FeedOptions field that an InputError can be about.
+OPTION_FLAGS = {"time_column": "--time-column", "columns": "--columns",
+                "time_format": "--time-format", "epoch": "--epoch"}
+
+
+def with_flag(error: InputError, args: argparse.Namespace) -> InputError:
+    """The input error with the flag it is about, and the value given, if any."""
+    if error.option not in OPTION_FLAGS or args.csv is None:
+        return error
+    value = getattr(args, error.option)
+    given = (" ".join(value) if isinstance(value, list) else
+             repr(value) if error.option == "time_format" else value)
+    flag = OPTION_FLAGS[error.option] + (f" {given}" if value is not None else "")
+    return InputError(f"{error} ({flag})")
 
 
 def parse_point(text: str, seconds_per_unit: float | None) -> int:
-    """A --zoom bound: timestamp units, or a date-time for date-time and epoch input."""
+    """A --zoom bound: timestamp units, or a date-time for timed input."""
     try:
         return int(text)
     except ValueError:
         pass
     try:
-        moment = datetime.fromisoformat(text.replace("/", "-"))
-    except ValueError:
-        raise InputError(f"--zoom {text!r}: expected a time such as 2010-03-01 or "
+        moment = parse_iso(text)
+    except TimeError:
+        raise UsageError(f"--zoom {text!r}: expected a time such as 2010-03-01 or "
                          "2010-03-01 12:00, or timestamp units") from None
     if seconds_per_unit is None:
-        raise InputError(f"--zoom {text!r}: the times are plain integers; give the range in "
+        raise UsageError(f"--zoom {text!r}: the times are plain integers; give the range in "
                          "their units")
-    if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=timezone.utc)
-    seconds = (moment - datetime(1970, 1, 1, tzinfo=timezone.utc)) / timedelta(seconds=1)
-    return round(seconds / seconds_per_unit)
+    try:
+        return round(seconds_since_epoch(moment) / seconds_per_unit)
+    except TimeError as error:
+        raise UsageError(f"--zoom {text!r}: {error}") from None
+
+
+def time_window(args: argparse.Namespace, source: Source) -> tuple[int, str]:
+    """The time window in timestamp units, and how it was chosen (empty when given)."""
+    unit, step = source.seconds_per_unit, source.timing.step
+    if args.time_window is not None:
+        text, how = args.time_window, ""
+    elif step is None:  # one row, or one time
+        text, how = ("1d" if unit is not None else str(Settings.time_window)), " (one time)"
+    else:
+        shown = readable_duration(step * unit) if unit is not None else f"{step:g}"
+        how = f" ({args.window_size} × the median step, {shown})"
+        text = (readable_duration(args.window_size * step * unit) if unit is not None
+                else str(max(1, round(args.window_size * step))))
+    try:
+        return parse_duration(text, unit), how
+    except TimeError as error:
+        raise UsageError(f"--time-window {error}") from None
 
 
 class InterruptGuard:
@@ -200,37 +243,44 @@ def rows_until_interrupt(source: Source,
 def run(argv: list[str] | None, progress_holder: list[Progress]) -> int:
     args = build_parser().parse_args(argv)
     check_settings(args)
-    source = open_source(args)
     try:
-        return stream(args, source, progress_holder)
-    finally:
-        source.close()
+        source = open_source(args)
+        try:
+            return stream(args, source, progress_holder)
+        finally:
+            source.close()
+    except InputError as error:
+        raise with_flag(error, args) from None
 
 
 def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progress]) -> int:
-    unit = source.seconds_per_unit
-    default_window = "1d" if unit is not None else str(Settings.time_window)
-    settings = Settings(args.window_size, args.alpha,
-                        parse_duration(args.time_window or default_window, unit), args.threshold)
+    unit, timing = source.seconds_per_unit, source.timing
+    window, how = time_window(args, source)
+    settings = Settings(args.window_size, args.alpha, window, args.threshold)
     chart_columns = args.chart_columns or source.columns[:CHART_COLUMNS]
     for name in chart_columns:
         if name not in source.columns:
-            raise InputError(f"--chart-columns: {name!r} is not a value column "
+            raise UsageError(f"--chart-columns: {name!r} is not a value column "
                              f"(value columns: {', '.join(source.columns)})")
     zoom = None
     if args.zoom is not None:
         zoom = (parse_point(args.zoom[0], unit), parse_point(args.zoom[1], unit))
         if zoom[0] >= zoom[1]:
-            raise InputError(f"--zoom {args.zoom[0]} {args.zoom[1]}: the start must come "
+            raise UsageError(f"--zoom {args.zoom[0]} {args.zoom[1]}: the start must come "
                              "before the end")
     live = args.csv == "-"
     show = args.show if args.show is not None else (None if live else SHOW_FROM_FILE)
 
-    kind = ("plain integer times" if unit is None else
-            "date-times" if unit == 1.0 and args.epoch is None else f"epoch {args.epoch}")
+    if isinstance(source, Feed) and source.left_out:
+        names = ", ".join(repr(name) for name in source.left_out)
+        print(f"{PROG}: note: left out {names}: no numeric value in the first "
+              f"{source.sampled:,} rows (name value columns with --columns)", file=sys.stderr)
+    kind = timing.kind
+    if timing.assumed is not None:
+        kind += f"; assumed: {timing.assumed}; --epoch none reads plain integers"
     print(f"{source.name}: columns {', '.join(source.columns)} ({kind})")
     print(f"window_size={settings.window_size}  alpha={settings.alpha:g}  "
-          f"time_window={format_duration(settings.time_window, unit)}  "
+          f"time_window={format_duration(settings.time_window, unit)}{how}  "
           f"flag |z| > {settings.threshold:g} once a column's window is full (at most "
           f"sqrt(window_size - 1) = {math.sqrt(settings.window_size - 1):.2f} can occur)",
           flush=live)
@@ -255,6 +305,7 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
     progress_holder.append(progress)
     width = max(len(name) for name in source.columns)
     printed = dict.fromkeys(source.columns, 0)
+    decimals: dict[str, int] = {}  # per column, fixed by its first flag line
     started = time.perf_counter()
     rows = 0
     with InterruptGuard() as guard:
@@ -265,9 +316,9 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
                 if show is None or printed[flag.column] < show:
                     printed[flag.column] += 1
                     progress.clear()
-                    print(flag_line(flag, width, unit,
-                                    decimals_for(monitor.tally[flag.column].scale)),
-                          flush=live)
+                    places = decimals.setdefault(
+                        flag.column, decimals_for(monitor.tally[flag.column].scale))
+                    print(flag_line(flag, width, unit, timing.precision, places), flush=live)
             if rows & 4095 == 0:
                 progress.rows(rows, source.fraction())
         interrupted = guard.requested
@@ -307,8 +358,10 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
     return EXIT_INTERRUPTED if interrupted else 0
 
 
-def flag_line(flag: Flag, width: int, unit: float | None, decimals: int) -> str:
-    return (f"{format_time(flag.ts, unit)}  {flag.column:<{width}}  {flag.value:>9.6g}  "
+def flag_line(flag: Flag, width: int, unit: float | None, precision: str | None,
+              decimals: int) -> str:
+    return (f"{format_time(flag.ts, unit, precision)}  {flag.column:<{width}}  "
+            f"{fixed(flag.value, decimals):>9}  "
             f"z={flag.zscore:+.2f}  rolling {fixed(flag.rolling_mean, decimals)}"
             f"±{fixed(flag.rolling_std, decimals)}")
 

@@ -12,6 +12,7 @@ from typing import Protocol, TextIO
 
 from quillometer_tools.feed import InputError
 from quillometer_tools.monitor.levels import Leveled
+from quillometer_tools.times import Timing
 
 # The statistics of one appended value, in the order of a trace file's columns. The last one
 # tells the reader that the figures are of the values themselves: the column's reference level,
@@ -28,6 +29,7 @@ class Source(Protocol):
     name: str
     columns: list[str]
     seconds_per_unit: float | None
+    timing: Timing  # the kind of times, their median step and the precision they show with
 
     @property
     def skipped(self) -> dict[str, int]: ...  # per column: empty, non-numeric or non-finite

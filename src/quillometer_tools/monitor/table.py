@@ -6,7 +6,8 @@ import math
 import sys
 
 from quillometer_tools.monitor.stream import Monitor, Source
-from quillometer_tools.monitor.units import format_duration, format_rate
+from quillometer_tools.monitor.units import format_rate
+from quillometer_tools.times import format_duration
 
 EPS = sys.float_info.epsilon
 # A spread whose square is within 64 ulps of the column's scale squared, or a mean within 64
@@ -56,7 +57,7 @@ def summary_table(monitor: Monitor, source: Source) -> str:
             fixed(q.last(name), d),
             pm(q.rolling_mean(name), q.rolling_std(name)),
             pm(q.time_mean(name), q.time_std(name)),
-            format_rate(q.rate(name), unit), fixed(q.ewma(name), d, mean_floor),
+            format_rate(q.rate(name), unit, source.timing.step), fixed(q.ewma(name), d, mean_floor),
             f"{tally.flags}",
         ])
     for i in (6, 7):  # mean±std: the ± signs in one line
