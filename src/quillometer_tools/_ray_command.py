@@ -6,14 +6,17 @@ from __future__ import annotations
 import sys
 from collections.abc import Sequence
 
+from quillometer_tools.command import Exit
+
 
 def main(argv: Sequence[str] | None = None) -> int:
     try:
         from quillometer_tools.ray.cli import main as ray_main
     except ModuleNotFoundError as error:
-        if error.name != "ray" and not (error.name or "").startswith("ray."):
-            raise
-        print("quillometer-ray: Ray is not installed: pip install 'quillometer[ray]'",
-              file=sys.stderr)
-        return 1
+        if error.name == "ray" or (error.name or "").startswith("ray."):
+            print("quillometer-ray: Ray is not installed: pip install 'quillometer[ray]'",
+                  file=sys.stderr)
+            return Exit.INPUT
+        print(f"quillometer-ray: internal error: ModuleNotFoundError: {error}", file=sys.stderr)
+        return Exit.INTERNAL
     return ray_main(argv)

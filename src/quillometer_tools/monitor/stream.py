@@ -10,6 +10,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Protocol, TextIO
 
+from quillometer_tools.command import ALPHA, TIME_WINDOW, WINDOW_SIZE
 from quillometer_tools.feed import InputError
 from quillometer_tools.monitor.levels import Leveled
 from quillometer_tools.times import Timing
@@ -46,9 +47,9 @@ class Source(Protocol):
 
 @dataclass(frozen=True)
 class Settings:
-    window_size: int = 168  # values: a week of hourly readings
-    alpha: float = 0.1
-    time_window: int = 86_400  # timestamp units
+    window_size: int = WINDOW_SIZE
+    alpha: float = ALPHA
+    time_window: int = TIME_WINDOW  # timestamp units
     threshold: float = 2.0  # |z| above which a value is flagged, once its window is full
 
 

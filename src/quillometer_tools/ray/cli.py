@@ -2,9 +2,13 @@
 synthetic feed) through K shard actors and prints each column's statistics; `bench` measures
 throughput for each K, and recovery.
 
-    quillometer-ray run data.csv --shards 2 [--time-column ts] [--window-size 100] ...
+    quillometer-ray run data.csv --shards 2 [--time-column ts] [--window-size 168] ...
     quillometer-ray run --synthetic 100000 --shards 2
     quillometer-ray bench --rows 300000 --columns 2000 --shards 1 2 --repeat 3
+
+The options of `run` that read and measure the CSV are those of quillometer-monitor.
+Exit status: 0 done, 1 bad input or a cluster that cannot hold the shards (one line on standard
+error), 2 bad usage, 70 internal error, 130 interrupted, 141 output pipe closed.
 """
 
 from __future__ import annotations
@@ -18,11 +22,16 @@ import statistics
 import sys
 import tempfile
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 
 from quillometer import Quillometer
 
-from ..feed import Feed, FeedOptions, InputError, open_feed
+from ..command import (Cadence, ColumnSummary, Parser, UsageError, add_input_options,
+                       add_show_option, add_statistics_options, check_input_options,
+                       feed_notes, feed_options, main_of, plural, positive, settings_text,
+                       summary_table, time_window, unsorted_warning, whole)
+from ..feed import SAMPLE_ROWS, Feed, open_feed
+from ..times import median_step
 from . import codec
 from .frontend import (
     PlacementError,
@@ -35,6 +44,7 @@ from .log import LogLimitError
 
 PROG = "quillometer-ray"
 Stream = list[tuple[dict[str, float], int]]
+SYNTHETIC_UNIT = 1e-3  # the synthetic rows' times are epoch milliseconds
 
 
 def synthetic_stream(rows: int, columns: int, seed: int = 20261208) -> tuple[list[str], Stream]:
@@ -51,7 +61,11 @@ def synthetic_stream(rows: int, columns: int, seed: int = 20261208) -> tuple[lis
     return names, stream
 
 
+_connected: list[bool] = []  # whether this process joined or started Ray
+
+
 def _connect(address: str | None, cpus: int) -> None:
+    _connected.append(True)
     if address:
         connect(address)
     else:
@@ -63,52 +77,73 @@ def _feed_rows(feed: Feed) -> Iterator[tuple[dict[str, float], int]]:
         yield row, ts
 
 
+class _Tally:
+    """Per column, the values fed and the largest |value| (it sets the table's decimals)."""
+
+    def __init__(self, names: Sequence[str]) -> None:
+        self.counts = dict.fromkeys(names, 0)
+        self.scales = dict.fromkeys(names, 0.0)
+
+    def count(self, rows: Iterable[tuple[dict[str, float], int]]
+              ) -> Iterator[tuple[dict[str, float], int]]:
+        counts, scales = self.counts, self.scales
+        for item in rows:
+            for name, value in item[0].items():
+                if name in counts:
+                    counts[name] += 1
+                    if abs(value) > scales[name]:
+                        scales[name] = abs(value)
+            yield item
+
+
 def run(args: argparse.Namespace) -> int:
     feed: Feed | None = None
+    rows: Iterable[tuple[dict[str, float], int]]
     if args.csv is not None:
-        feed = open_feed(args.csv, FeedOptions(args.time_column, args.columns, args.time_format))
-        names = feed.columns
+        feed = open_feed(args.csv, feed_options(args, SAMPLE_ROWS))
+        names, cadence, rows = feed.columns, Cadence(feed.seconds_per_unit, feed.timing.step), \
+            _feed_rows(feed)
+        feed_notes(PROG, feed)
     else:
         names, stream = synthetic_stream(args.synthetic, args.synthetic_columns)
-    _connect(args.address, args.cpus)
-    with ShardedQuillometer(
-        names, args.window_size, args.alpha, args.time_window, shards=args.shards,
-        timeout=args.timeout, log_dir=args.log_dir, log_limit_bytes=args.log_limit,
-    ) as stats:
-        started = time.perf_counter()
+        steps = median_step([ts for _, ts in stream[:SAMPLE_ROWS]])
+        cadence, rows = Cadence(SYNTHETIC_UNIT, steps), stream
+    try:
+        window, how = time_window(args, cadence.seconds_per_unit, cadence.step)
+        print(f"{settings_text(args.window_size, args.alpha, window, cadence.seconds_per_unit, how)}"
+              f"  shards={args.shards}", flush=True)
+        tally = _Tally(names)
+        _connect(args.address, args.cpus)
+        with ShardedQuillometer(
+            names, args.window_size, args.alpha, window, shards=args.shards,
+            timeout=args.timeout, log_dir=args.log_dir, log_limit_bytes=args.log_limit,
+        ) as stats:
+            started = time.perf_counter()
+            stats.extend(tally.count(rows))
+            table = stats.snapshot()
+            elapsed = time.perf_counter() - started
+            log_bytes, log_directory = stats.log_bytes, stats.log_directory
+    finally:
         if feed is not None:
-            try:
-                stats.extend(_feed_rows(feed))
-            finally:
-                feed.close()
-            rows = feed.rows_read
-        else:
-            stats.extend(stream)
-            rows = len(stream)
-        table = stats.snapshot()
-        elapsed = time.perf_counter() - started
-        log_bytes, log_directory = stats.log_bytes, stats.log_directory
+            feed.close()
+    count = feed.rows_read if feed is not None else len(stream)
     source = args.csv if args.csv is not None else "synthetic rows"
-    print(f"{source}: {rows:,} rows over {len(names)} columns on {args.shards} shards in "
-          f"{elapsed:.2f} s ({rows / elapsed if elapsed else 0.0:,.0f} rows/s)")
-    print(f"recovery log: {log_bytes:,} bytes ({log_bytes / 2**20:.1f} MiB) in {log_directory}, "
-          "removed at the end")
+    print(f"{source}: {plural(count, 'row')} over {plural(len(names), 'column')} on "
+          f"{plural(args.shards, 'shard')} in {elapsed:.2f} s "
+          f"({count / elapsed if elapsed else 0.0:,.0f} rows/s)")
+    print(f"recovery log: {plural(log_bytes, 'byte')} ({log_bytes / 2**20:.1f} MiB) in "
+          f"{log_directory}, removed at the end")
     if feed is not None:
-        skipped = {name: count for name, count in feed.skipped.items() if count}
-        if skipped:
-            print("skipped cells (empty, non-numeric or non-finite): "
-                  + ", ".join(f"{name} {count:,}" for name, count in skipped.items()))
-        if feed.unsorted:
-            print(f"rows whose time is below the previous row's: {feed.unsorted:,}")
-    shown = names[: args.show]
-    width = max([len("column")] + [len(name) for name in shown]) + 2
-    print(f"{'column':<{width}}{'mean':>12}{'std':>12}{'rolling':>12}{'ewma':>12}{'rate':>12}")
-    for name in shown:
-        s = table[name]
-        print(f"{name:<{width}}{s['mean']:>12.4g}{math.sqrt(s['variance']):>12.4g}"
-              f"{s['rolling_mean']:>12.4g}{s['ewma']:>12.4g}{s['rate']:>12.4g}")
-    if len(names) > len(shown):
-        print(f"... and {len(names) - len(shown)} more columns")
+        unsorted_warning(PROG, feed.unsorted)
+    skipped = feed.skipped if feed is not None else {}
+    summaries = [ColumnSummary(
+        name, tally.counts[name], skipped.get(name, 0), figures["mean"],
+        math.sqrt(figures["variance"]), figures["last"], figures["rolling_mean"],
+        figures["rolling_std"], figures["time_mean"], figures["time_std"], figures["rate"],
+        figures["ewma"], scale=tally.scales[name], sums_scale=tally.scales[name])
+        for name, figures in ((name, table[name]) for name in names)]
+    print()
+    print(summary_table(summaries, args.window_size, window, cadence, args.show))
     return 0
 
 
@@ -184,20 +219,6 @@ def recovery(stats: ShardedQuillometer, column: str) -> None:
           "per value)", flush=True)
 
 
-def _positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
-
-
-def _positive_seconds(text: str) -> float:
-    value = float(text)
-    if not (0 < value < math.inf):
-        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text}")
-    return value
-
-
 def _address(text: str) -> str:
     # HOST:PORT, or HOST alone for Ray's default port 6379 (see connect).
     host, colon, port = text.rpartition(":")
@@ -208,49 +229,47 @@ def _address(text: str) -> str:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog=PROG, description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = Parser(prog=PROG, description=__doc__,
+                    formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
     run_cmd = commands.add_parser("run", help="stream rows through K shards, print statistics")
-    run_cmd.add_argument("csv", nargs="?", help="input CSV file ('-' for standard input)")
-    run_cmd.add_argument("--synthetic", type=_positive_int, metavar="ROWS",
-                         help="feed this many synthetic rows instead of a CSV file")
-    run_cmd.add_argument("--synthetic-columns", type=_positive_int, default=200, metavar="N")
-    group = run_cmd.add_argument_group("input")
-    group.add_argument("--time-column", help="(default: timestamp, ts, time, datetime or date, "
-                       "else the first column)")
-    group.add_argument("--columns", type=lambda text: [c.strip() for c in text.split(",")],
-                       help="value columns, comma-separated (default: every other column)")
-    group.add_argument("--time-format", help="strptime format of the times (default: integers, "
-                       "or ISO 8601 date-times, read as whole seconds)")
-    group = run_cmd.add_argument_group("statistics")
-    group.add_argument("--window-size", type=_positive_int, default=100,
-                       help="rows in the rolling window (default 100)")
-    group.add_argument("--alpha", type=float, default=0.05, help="EWMA weight (default 0.05)")
-    group.add_argument("--time-window", type=_positive_int, default=60_000,
-                       help="time window in the time column's units, seconds for date-times "
-                       "(default 60000)")
+    add_input_options(run_cmd, csv_default="none: give one, or --synthetic")
+    run_cmd.add_argument("--synthetic", type=whole(1), metavar="ROWS",
+                         help="feed this many synthetic rows (times in epoch milliseconds) "
+                              "instead of a CSV file")
+    run_cmd.add_argument("--synthetic-columns", type=whole(1), default=200, metavar="N")
+    add_statistics_options(run_cmd)
     group = run_cmd.add_argument_group("cluster")
-    group.add_argument("--shards", type=_positive_int, default=2, help="shard actors (default 2)")
-    group.add_argument("--address", type=_address, help="an existing Ray cluster's address (default: start "
-                       "Ray on this machine, listening on 127.0.0.1 only)")
-    group.add_argument("--cpus", type=_positive_int, default=os.cpu_count() or 1,
+    group.add_argument("--shards", type=whole(1), default=2, help="shard actors (default 2)")
+    group.add_argument("--address", type=_address, help="an existing Ray cluster's address "
+                       "(default: start Ray on this machine, listening on 127.0.0.1 only)")
+    group.add_argument("--cpus", type=whole(1), default=os.cpu_count() or 1,
                        help="CPUs of the local Ray (default: this machine's)")
-    group.add_argument("--timeout", type=_positive_seconds, default=300.0,
+    group.add_argument("--timeout", type=positive, default=300.0,
                        help="seconds to wait for a shard before giving up (default 300)")
     group.add_argument("--log-dir", help="directory of the recovery log (default: a temporary "
                        "directory)")
-    group.add_argument("--log-limit", type=_positive_int, metavar="BYTES",
+    group.add_argument("--log-limit", type=whole(1), metavar="BYTES",
                        help="largest size of the recovery log (default: until the disk has no "
                        "room for a new segment of each shard)")
-    run_cmd.add_argument("--show", type=int, default=10, help="columns to print (default 10)")
+    add_show_option(run_cmd.add_argument_group("output"))
     bench_cmd = commands.add_parser("bench", help="throughput for each K, and recovery time")
-    bench_cmd.add_argument("--rows", type=_positive_int, default=300_000)
-    bench_cmd.add_argument("--columns", type=_positive_int, default=2_000)
-    bench_cmd.add_argument("--shards", type=_positive_int, nargs="+", default=[1, 2])
-    bench_cmd.add_argument("--repeat", type=_positive_int, default=1, help="runs (default 1)")
+    bench_cmd.add_argument("--rows", type=whole(1), default=300_000)
+    bench_cmd.add_argument("--columns", type=whole(1), default=2_000)
+    bench_cmd.add_argument("--shards", type=whole(1), nargs="+", default=[1, 2])
+    bench_cmd.add_argument("--repeat", type=whole(1), default=1, help="runs (default 1)")
     bench_cmd.add_argument("--address", type=_address, help="an existing Ray cluster's address")
     return parser
+
+
+def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
+    """The command line, checked (UsageError): nothing is started."""
+    args = _parser().parse_args(argv)
+    if args.command == "run":
+        check_input_options(args)
+        if (args.csv is None) == (args.synthetic is None):
+            raise UsageError("give a CSV file or --synthetic ROWS (one of them)")
+    return args
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -258,20 +277,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     # below errors does not.
     logging.basicConfig(level=logging.WARNING, format=f"{PROG}: %(message)s")
     logging.getLogger("ray").setLevel(logging.ERROR)
-    parser = _parser()
-    args = parser.parse_args(argv)
-    if args.command == "run" and (args.csv is None) == (args.synthetic is None):
-        parser.error("give a CSV file or --synthetic ROWS (one of them)")
     try:
-        return run(args) if args.command == "run" else bench(args)
-    except (InputError, PlacementError, ShardTimeoutError, LogLimitError, OSError) as error:
-        print(f"{PROG}: {error}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
+        return main_of(PROG, parse_args,
+                       lambda args: run(args) if args.command == "run" else bench(args), argv,
+                       input_errors=(PlacementError, ShardTimeoutError, LogLimitError))
     finally:
-        if "ray" in sys.modules:
+        if _connected:
+            _connected.clear()
             sys.modules["ray"].shutdown()
 
 
