@@ -110,14 +110,15 @@ def run(args: argparse.Namespace) -> int:
         cadence, rows = Cadence(SYNTHETIC_UNIT, steps), stream
     try:
         window, how = time_window(args, cadence.seconds_per_unit, cadence.step)
-        print(f"{settings_text(args.window_size, args.alpha, window, cadence.seconds_per_unit, how)}"
-              f"  shards={args.shards}", flush=True)
         tally = _Tally(names)
         _connect(args.address, args.cpus)
         with ShardedQuillometer(
             names, args.window_size, args.alpha, window, shards=args.shards,
             timeout=args.timeout, log_dir=args.log_dir, log_limit_bytes=args.log_limit,
         ) as stats:
+            settings = settings_text(args.window_size, args.alpha, window,
+                                     cadence.seconds_per_unit, how)
+            print(f"{settings}  shards={args.shards}", flush=True)
             started = time.perf_counter()
             stats.extend(tally.count(rows))
             table = stats.snapshot()
