@@ -71,7 +71,7 @@ def main() -> int:
         if exe is None:
             raise SystemExit("quillometer-monitor is not installed in this environment")
         command = [exe, str(csv_path), "--epoch", "s", "--chart", str(chart), "--no-progress",
-                   "--show", "3"]
+                   "--flags", "3"]
     print("$", " ".join(command), flush=True)
     started = time.perf_counter()
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
