@@ -115,18 +115,19 @@ def test_every_list_of_the_statistics_follows_the_method_table():
         return ast.parse((root / path).read_text()).body
 
     def assigned(path, name):
-        return list(next(ast.literal_eval(n.value) for n in parsed(path) if isinstance(n, ast.Assign)
+        return list(next(ast.literal_eval(n.value) for n in parsed(path)
+                         if isinstance(n, ast.Assign)
                          and [t.id for t in n.targets if isinstance(t, ast.Name)] == [name]))
 
-    def methods(path, cls):
-        return next(n.body for n in parsed(path) if getattr(n, "name", "") == cls)
+    def functions(path, cls):
+        body = next(n.body for n in parsed(path) if getattr(n, "name", "") == cls)
+        return [n for n in body if isinstance(n, ast.FunctionDef)]
 
-    stub = [n.name for n in methods("src/quillometer-stubs/__init__.pyi", "Quillometer")
-            if isinstance(n, ast.FunctionDef)]
+    stub = [n.name for n in functions("src/quillometer-stubs/__init__.pyi", "Quillometer")]
     # The front end's wrappers: `return self.query("<its own name>", column)`.
-    wrappers = [n.name for n in methods("src/quillometer_tools/ray/frontend.py", "ShardedQuillometer")
-                if isinstance(n, ast.FunctionDef)
-                and ast.unparse(n.body[-1]) == f"return self.query({n.name!r}, column)"]
+    wrappers = [n.name for n in functions("src/quillometer_tools/ray/frontend.py",
+                                          "ShardedQuillometer")
+                if ast.unparse(n.body[-1]) == f"return self.query({n.name!r}, column)"]
     table = [name for name in vars(Quillometer) if not name.startswith("__")]
     assert table[0] == "append"
     assert stub == ["__new__", *table]

@@ -24,7 +24,7 @@ from quillometer import Quillometer
 
 from ..feed import Feed, FeedOptions, InputError, Row, open_feed
 from . import codec
-from .cluster import PlacementError, ShardTimeoutError, connect, start_local_ray
+from .cluster import PlacementError, ShardTimeoutError, connect, import_ray, start_local_ray
 from .frontend import ShardedQuillometer
 from .log import LogLimitError
 
@@ -246,6 +246,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     # The layer's own warnings (what a shard waits for, a rebuild) go to stderr; Ray's chatter
     # below errors does not.
     logging.basicConfig(level=logging.WARNING, format=f"{PROG}: %(message)s")
+    # Ray sets up its loggers when it is imported: imported first, for a driver, then quietened.
+    ray = import_ray()
     logging.getLogger("ray").setLevel(logging.ERROR)
     parser = _parser()
     args = parser.parse_args(argv)
@@ -260,9 +262,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     finally:
-        ray = sys.modules.get("ray")  # imported by start_local_ray or connect, if they ran
-        if ray is not None:
-            ray.shutdown()
+        ray.shutdown()
 
 
 if __name__ == "__main__":

@@ -38,7 +38,7 @@ class ShardTimeoutError(TimeoutError):
         self.shard = shard
 
 
-def _ray_for_a_driver() -> Any:
+def import_ray() -> Any:
     """Ray (untyped: its functions carry no annotations), imported once this process's
     environment has the driver's settings."""
     for name, value in _DRIVER_ENVIRONMENT.items():
@@ -51,7 +51,7 @@ def _ray_for_a_driver() -> Any:
 def start_local_ray(num_cpus: int, object_store_mb: int = 256) -> None:
     """Starts Ray on this machine only, every listener on 127.0.0.1, no dashboard: a new
     instance even when RAY_ADDRESS or a running cluster on this machine could be joined."""
-    ray = _ray_for_a_driver()
+    ray = import_ray()
     ray.init(
         address="local",
         num_cpus=num_cpus,
@@ -81,7 +81,7 @@ def connect(address: str, *, node_ip_address: str | None = None) -> None:
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
             probe.connect((host or port, int(port) if host else 6379))
             node_ip_address = str(probe.getsockname()[0])
-    ray = _ray_for_a_driver()
+    ray = import_ray()
     ray.init(address=address, _node_ip_address=node_ip_address, log_to_driver=False,
              configure_logging=False)
     _set_up_the_shards()

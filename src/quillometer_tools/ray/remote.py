@@ -68,9 +68,8 @@ def check_placement(needs: Mapping[str, float], shards: int, patience: Patience)
     needed = {name: amount * shards for name, amount in needs.items()}
 
     def text(total: Mapping[str, float], free: Mapping[str, float]) -> str:
-        have = ", ".join(
-            f"{total.get(name, 0.0):g} {name} ({free.get(name, 0.0):g} free)" for name in sorted(needed)
-        )
+        have = ", ".join(f"{total.get(name, 0.0):g} {name} ({free.get(name, 0.0):g} free)"
+                         for name in sorted(needed))
         fitting = min(int(total.get(name, 0.0) // amount) for name, amount in needs.items())
         return (
             f"cannot place {shards} shards of {resources_text(needs)} each: the Ray cluster has "
