@@ -18,15 +18,8 @@ import ray.cloudpickle
 from ray.exceptions import GetTimeoutError, RayActorError, RayTaskError
 
 from . import codec, shard
-from .cluster import (
-    Patience,
-    PlacementError,
-    ShardTimeoutError,
-    TryAgain,
-    logger,
-    retry,
-    wait_with_deadline,
-)
+from .cluster import Patience, PlacementError, ShardTimeoutError, TryAgain, logger, retry
+from .cluster import wait_with_deadline
 from .log import Kind, ReplayLog
 from .shard import UnknownColumnError
 
