@@ -3,17 +3,17 @@ Ray only with its `ray` extra: without Ray it says so in one line instead of a t
 
 from __future__ import annotations
 
+import importlib.util
 import sys
 from collections.abc import Sequence
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    try:
-        from quillometer_tools.ray.cli import main as ray_main
-    except ModuleNotFoundError as error:
-        if error.name != "ray" and not (error.name or "").startswith("ray."):
-            raise
+    # Found, not imported: the command imports Ray only once it has set up the environment.
+    if importlib.util.find_spec("ray") is None:
         print("quillometer-ray: Ray is not installed: pip install 'quillometer[ray]'",
               file=sys.stderr)
         return 1
+    from quillometer_tools.ray.cli import main as ray_main
+
     return ray_main(argv)

@@ -18,36 +18,30 @@ import statistics
 import sys
 import tempfile
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 
 from quillometer import Quillometer
 
-from ..feed import Feed, FeedOptions, InputError, open_feed
+from ..feed import Feed, FeedOptions, InputError, Row, open_feed
 from . import codec
-from .frontend import (
-    PlacementError,
-    ShardedQuillometer,
-    ShardTimeoutError,
-    connect,
-    start_local_ray,
-)
+from .cluster import PlacementError, ShardTimeoutError, connect, import_ray, start_local_ray
+from .frontend import ShardedQuillometer
 from .log import LogLimitError
 
 PROG = "quillometer-ray"
-Stream = list[tuple[dict[str, float], int]]
 
 
-def synthetic_stream(rows: int, columns: int, seed: int = 20261208) -> tuple[list[str], Stream]:
-    """(names, [(row, ts)]): readings in milliseconds, each row naming one to three columns."""
+def synthetic_stream(rows: int, columns: int, seed: int = 20261208) -> tuple[list[str], list[Row]]:
+    """(names, rows): readings in milliseconds, each row naming one to three columns."""
     rng = random.Random(seed)
     names = [f"sensor-{i:05d}" for i in range(columns)]
     levels = [rng.uniform(-50.0, 150.0) for _ in names]
-    stream: Stream = []
+    stream: list[Row] = []
     ts = 1_700_000_000_000
     for _ in range(rows):
         ts += rng.randrange(4)
         picked = rng.sample(range(columns), rng.choice((1, 1, 2, 3)))
-        stream.append(({names[i]: rng.gauss(levels[i], 2.0) for i in picked}, ts))
+        stream.append(Row(ts, {names[i]: rng.gauss(levels[i], 2.0) for i in picked}))
     return names, stream
 
 
@@ -56,11 +50,6 @@ def _connect(address: str | None, cpus: int) -> None:
         connect(address)
     else:
         start_local_ray(num_cpus=cpus)
-
-
-def _feed_rows(feed: Feed) -> Iterator[tuple[dict[str, float], int]]:
-    for ts, row in feed:
-        yield row, ts
 
 
 def run(args: argparse.Namespace) -> int:
@@ -78,7 +67,7 @@ def run(args: argparse.Namespace) -> int:
         started = time.perf_counter()
         if feed is not None:
             try:
-                stats.extend(_feed_rows(feed))
+                stats.extend(feed)
             finally:
                 feed.close()
             rows = feed.rows_read
@@ -120,7 +109,7 @@ def _rate(label: str, rows: int, seconds: float) -> float:
 
 def bench(args: argparse.Namespace) -> int:
     names, stream = synthetic_stream(args.rows, args.columns)
-    values = sum(len(row) for row, _ in stream)
+    values = sum(len(row.values) for row in stream)
     print(f"{len(stream)} rows, {values} values, {len(names)} columns")
     settings = (100, 0.05, 60_000)
     rates: dict[str, list[float]] = {}
@@ -133,8 +122,8 @@ def bench(args: argparse.Namespace) -> int:
             print(f"run {run_number + 1}")
             q = Quillometer(names, *settings)
             started = time.perf_counter()
-            for row, ts in stream:
-                q.append(row, ts)
+            for ts, row_values in stream:
+                q.append(row_values, ts)
             rate = _rate("in-process, one Quillometer", len(stream), time.perf_counter() - started)
             rates.setdefault("in-process", []).append(rate)
             for shards in args.shards:
@@ -257,6 +246,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     # The layer's own warnings (what a shard waits for, a rebuild) go to stderr; Ray's chatter
     # below errors does not.
     logging.basicConfig(level=logging.WARNING, format=f"{PROG}: %(message)s")
+    # Ray sets up its loggers when it is imported: imported first, for a driver, then quietened.
+    ray = import_ray()
     logging.getLogger("ray").setLevel(logging.ERROR)
     parser = _parser()
     args = parser.parse_args(argv)
@@ -271,8 +262,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     finally:
-        if "ray" in sys.modules:
-            sys.modules["ray"].shutdown()
+        ray.shutdown()
 
 
 if __name__ == "__main__":
