@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by build-wheels and check-wheel (sourced after setup-lib.sh): Debian roots that supply
 # the interpreters this machine lacks. An amd64 root is made by debootstrap and entered with
 # chroot; an arm64 root is unpacked from Debian's arm64 packages and run under qemu-aarch64.
