@@ -16,6 +16,7 @@ import tempfile
 import time
 from collections.abc import Iterator
 
+from quillometer_tools.feed import Row
 from quillometer_tools.ray import ShardedQuillometer, start_local_ray
 
 MILLION = 1_000_000
@@ -29,7 +30,7 @@ def rss_mb() -> float:
     raise RuntimeError("no VmRSS in /proc/self/status")
 
 
-def rows(count: int, names: list[str]) -> Iterator[tuple[dict[str, float], int]]:
+def rows(count: int, names: list[str]) -> Iterator[Row]:
     """`count` rows of one to three columns, from a pool of 4096 made once (the stream itself is
     never held), timestamps rising by 0 to 3 ms."""
     rng = random.Random(20261209)
@@ -40,7 +41,7 @@ def rows(count: int, names: list[str]) -> Iterator[tuple[dict[str, float], int]]
     ts = 1_700_000_000_000
     for i in range(count):
         ts += i & 3
-        yield pool[i & 4095], ts
+        yield Row(ts, pool[i & 4095])
 
 
 def main() -> int:

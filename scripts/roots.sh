@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by build-wheels and check-wheel (sourced after setup-lib.sh): Debian roots that supply
 # the interpreters this machine lacks. An amd64 root is made by debootstrap and entered with
 # chroot; an arm64 root is unpacked from Debian's arm64 packages and run under qemu-aarch64.
@@ -52,18 +53,19 @@ ensure_amd64_root() {
   touch "$root/.complete"
 }
 
-# The project bind-mounted at its own path inside an amd64 root (so paths and the build directory
-# mean the same inside), with /proc and /dev; unmount_root undoes it.
+# The project and the shared zig cache bind-mounted at their own paths inside an amd64 root (so
+# paths and the build directory mean the same inside), with /proc and /dev; unmount_root undoes it.
 mount_root() {
   local root="$ROOTS/$1-amd64"
-  mkdir -p "$root$PROJECT" "$root/proc" "$root/dev"
+  mkdir -p "$root$PROJECT" "$root/proc" "$root/dev" "$ROOTS/zig-cache" "$root$ROOTS/zig-cache"
   mountpoint -q "$root$PROJECT" || mount --bind "$PROJECT" "$root$PROJECT"
+  mountpoint -q "$root$ROOTS/zig-cache" || mount --bind "$ROOTS/zig-cache" "$root$ROOTS/zig-cache"
   mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
   mountpoint -q "$root/dev" || mount --bind /dev "$root/dev"
 }
 unmount_root() {
   local root="$ROOTS/$1-amd64" point
-  for point in "$root/dev" "$root/proc" "$root$PROJECT"; do
+  for point in "$root/dev" "$root/proc" "$root$ROOTS/zig-cache" "$root$PROJECT"; do
     if mountpoint -q "$point"; then umount "$point"; fi
   done
 }

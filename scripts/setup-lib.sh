@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the project's scripts: installs what a fresh machine lacks. Python packages go into
 # the project's own virtual environment (.venv), never into the system's interpreter.
 
@@ -63,14 +64,16 @@ for requirement in sys.argv[1:]:
 EOF
   )
   [ -z "$missing" ] && return 0
-  step "installing" $missing
   # shellcheck disable=SC2086 # one requirement per word
+  step "installing" $missing
+  # shellcheck disable=SC2086
   python -m pip install --quiet $missing
 }
 
 # The packages of one of the project's extras (pyproject.toml), for what runs beside the module
 # already installed.
 ensure_extra() {
+  # shellcheck disable=SC2046 # one requirement per word
   ensure_python_packages $(python -c 'import sys, tomllib
 extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]
 print(*extras[sys.argv[1]])' "$1")

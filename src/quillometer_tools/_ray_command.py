@@ -3,6 +3,7 @@ Ray only with its `ray` extra: without Ray it says so in one line instead of a t
 
 from __future__ import annotations
 
+import importlib.util
 import sys
 from collections.abc import Sequence
 
@@ -10,13 +11,11 @@ from quillometer_tools.command import Exit
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    try:
-        from quillometer_tools.ray.cli import main as ray_main
-    except ModuleNotFoundError as error:
-        if error.name == "ray" or (error.name or "").startswith("ray."):
-            print("quillometer-ray: Ray is not installed: pip install 'quillometer[ray]'",
-                  file=sys.stderr)
-            return Exit.INPUT
-        print(f"quillometer-ray: internal error: ModuleNotFoundError: {error}", file=sys.stderr)
-        return Exit.INTERNAL
+    # Found, not imported: the command imports Ray only once it has set up the environment.
+    if importlib.util.find_spec("ray") is None:
+        print("quillometer-ray: Ray is not installed: pip install 'quillometer[ray]'",
+              file=sys.stderr)
+        return Exit.INPUT
+    from quillometer_tools.ray.cli import main as ray_main
+
     return ray_main(argv)

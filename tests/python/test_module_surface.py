@@ -106,19 +106,35 @@ def test_class_dict_holds_the_eleven_methods_in_table_order():
 
 
 def test_every_list_of_the_statistics_follows_the_method_table():
-    # The table is made from the one list in C++; the stub, the model and the Ray layer's shard
-    # write the names out again, in the same order.
+    # The table is made from the one list in C++; the stub, the model, the bit-identity stream,
+    # the Ray layer's shard and its front end's query methods write the names out again, in the
+    # same order.
     root = Path(__file__).resolve().parents[2]
-    stub_module = ast.parse((root / "src/quillometer-stubs/__init__.pyi").read_text())
-    stub_class = next(n for n in stub_module.body if getattr(n, "name", "") == "Quillometer")
-    stub = [n.name for n in stub_class.body if isinstance(n, ast.FunctionDef)]
-    shard_module = ast.parse((root / "src/quillometer_tools/ray/shard.py").read_text())
-    shard = next(ast.literal_eval(n.value) for n in shard_module.body if isinstance(n, ast.Assign)
-                 and [t.id for t in n.targets if isinstance(t, ast.Name)] == ["STATISTICS"])
+
+    def parsed(path):
+        return ast.parse((root / path).read_text()).body
+
+    def assigned(path, name):
+        return list(next(ast.literal_eval(n.value) for n in parsed(path)
+                         if isinstance(n, ast.Assign)
+                         and [t.id for t in n.targets if isinstance(t, ast.Name)] == [name]))
+
+    def functions(path, cls):
+        body = next(n.body for n in parsed(path) if getattr(n, "name", "") == cls)
+        return [n for n in body if isinstance(n, ast.FunctionDef)]
+
+    stub = [n.name for n in functions("src/quillometer-stubs/__init__.pyi", "Quillometer")]
+    # The front end's wrappers: `return self.query("<its own name>", column)`.
+    wrappers = [n.name for n in functions("src/quillometer_tools/ray/frontend.py",
+                                          "ShardedQuillometer")
+                if ast.unparse(n.body[-1]) == f"return self.query({n.name!r}, column)"]
     table = [name for name in vars(Quillometer) if not name.startswith("__")]
     assert table[0] == "append"
     assert stub == ["__new__", *table]
-    assert list(QUERIES) == list(shard) == table[1:]
+    assert list(QUERIES) == table[1:]
+    assert assigned("tests/packaging/stream.py", "QUERIES") == table[1:]
+    assert assigned("src/quillometer_tools/ray/shard.py", "STATISTICS") == table[1:]
+    assert wrappers == table[1:]
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,7 @@ import random
 
 from quillometer import Quillometer
 
+from quillometer_tools.feed import Row
 from quillometer_tools.ray import STATISTICS
 
 SETTINGS = {"window_size": 50, "alpha": 0.1, "time_window": 400}
@@ -13,7 +14,7 @@ SPECIAL = [-0.0, 5e-324, 1e300, -1e300, float("inf"), 2.0**-1074 * 3, 1.0 + 2.0*
 
 
 def make_stream(rows, seed, columns=COLUMNS):
-    """[(row, ts)]: timestamps that repeat and jump past the time window, rows naming one to
+    """[Row(ts, values)]: timestamps that repeat and jump past the time window, rows naming one to
     four columns, and now and then a value at the edges of the double range."""
     rng = random.Random(seed)
     stream, ts = [], 10_000
@@ -22,13 +23,13 @@ def make_stream(rows, seed, columns=COLUMNS):
         row = {}
         for name in rng.sample(columns, min(len(columns), rng.choice((1, 1, 2, 3, 4)))):
             row[name] = rng.choice(SPECIAL) if rng.random() < 0.002 else rng.gauss(100.0, 15.0)
-        stream.append((row, ts))
+        stream.append(Row(ts, row))
     return stream
 
 
 def reference(stream, columns=COLUMNS):
     q = Quillometer(columns, **SETTINGS)
-    for row, ts in stream:
+    for ts, row in stream:
         q.append(row, ts)
     return q
 

@@ -1,6 +1,7 @@
 """The pieces under the actors, in this process: lossless batches and partition files, routing
-that every process agrees on, one shard fed batches giving the in-process results, and the
-recovery log refusing an entry for want of disk room without becoming unusable."""
+that every process agrees on, one shard fed batches giving the in-process results, the
+recovery log refusing an entry for want of disk room without becoming unusable, and the wait
+with a deadline that every wait on the cluster goes through."""
 
 import json
 import os
@@ -9,11 +10,13 @@ import shutil
 import struct
 import subprocess
 import sys
+import time
 
 import pytest
 
 from scale_support import COLUMNS, SETTINGS, assert_identical, bits, make_stream, reference
-from quillometer_tools.ray import UnknownColumnError, shard_of, write_partitions
+from quillometer_tools.ray import ShardTimeoutError, UnknownColumnError, shard_of, write_partitions
+from quillometer_tools.ray.cluster import Patience, wait_with_deadline
 from quillometer_tools.ray.codec import decode_batch, encode_batch, new_batch, read_column, read_manifest
 from quillometer_tools.ray.log import RECORD_HEADER_BYTES, LogLimitError, ReplayLog
 from quillometer_tools.ray.shard import Shard
@@ -24,7 +27,7 @@ def batches_for(stream, columns, cuts):
     (a cut may fall inside a row)."""
     index = {name: i for i, name in enumerate(columns)}
     payloads, batch, cuts = [], new_batch(), sorted(cuts)
-    for number, (row, ts) in enumerate(stream):
+    for number, (ts, row) in enumerate(stream):
         for name, value in row.items():
             for values, item in zip(batch, (number, ts, index[name], value)):
                 values.append(item)
@@ -64,9 +67,9 @@ def test_partitions_hold_each_column_in_stream_order(tmp_path):
     stream = make_stream(3_000, seed=5)
     manifest = write_partitions(tmp_path, stream)
     assert manifest == read_manifest(tmp_path)
-    assert sorted(manifest) == sorted({name for row, _ in stream for name in row})
+    assert sorted(manifest) == sorted({name for row in stream for name in row.values})
     for name, entry in manifest.items():
-        expected = [(ts, row[name]) for row, ts in stream if name in row]
+        expected = [(ts, row[name]) for ts, row in stream if name in row]
         timestamps, values = read_column(tmp_path, entry)
         assert list(timestamps) == [ts for ts, _ in expected]
         assert double_bits(values) == double_bits([v for _, v in expected])
@@ -104,7 +107,7 @@ def test_one_shard_fed_batches_matches_one_quillometer():
     shard = Shard(0, 1, COLUMNS, **SETTINGS)
     for payload in batches_for(stream, COLUMNS, rng.sample(range(1, 35_000), 12)):
         count = shard.apply(payload)
-    values = sum(len(row) for row, _ in stream)
+    values = sum(len(row.values) for row in stream)
     assert count == values == shard.count()
     table, count = shard.snapshot()
     assert count == values
@@ -164,3 +167,33 @@ def test_a_log_refused_for_disk_room_stays_usable(tmp_path, monkeypatch):
     assert list(log.replay(1, 1)) == [("batch", b"needs a segment")]
     assert log.size == 3 * RECORD_HEADER_BYTES + len(b"first/in/open/segmentneeds a segment")
     log.close()
+
+
+@pytest.mark.parametrize("answer_at", [2.5, None], ids=["answers in time", "never answers"])
+def test_a_wait_reports_as_it_goes_and_gives_up_at_its_deadline(monkeypatch, answer_at):
+    # A clock that moves only while the attempt blocks; an answer arrives at `answer_at` s.
+    now = [1000.0]
+    monkeypatch.setattr(time, "monotonic", lambda: now[0])
+    blocked, reports = [], []
+
+    def attempt(seconds):
+        blocked.append(seconds)
+        if answer_at is not None and now[0] + seconds >= 1000.0 + answer_at:
+            now[0] = 1000.0 + answer_at
+            return "answer"
+        now[0] += seconds
+        raise TimeoutError
+
+    def wait():
+        return wait_with_deadline(attempt, Patience(timeout=3.5, log_interval=1.0),
+                                  reports.append, lambda: ShardTimeoutError(0, "gave up"))
+
+    if answer_at is not None:
+        assert wait() == "answer"
+        assert (blocked, reports) == ([1.0, 1.0, 1.0], [1.0, 2.0])
+    else:
+        with pytest.raises(ShardTimeoutError, match="^gave up$") as caught:
+            wait()
+        assert caught.value.__cause__ is None and caught.value.__suppress_context__
+        assert (blocked, reports) == ([1.0, 1.0, 1.0, 0.5], [1.0, 2.0, 3.0])
+        assert now[0] == 1003.5

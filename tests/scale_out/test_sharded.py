@@ -11,6 +11,7 @@ import time
 import pytest
 
 from scale_support import COLUMNS, SETTINGS, assert_identical, bits, make_stream, reference
+from quillometer_tools.feed import Row
 from quillometer_tools.ray import (
     LogLimitError,
     PlacementError,
@@ -34,10 +35,10 @@ def expected():
 
 @pytest.mark.parametrize("shards", [1, 2, 3])
 def test_any_number_of_shards_gives_the_same_bits(ray_session, expected, shards):
-    assert sum(len(row) > 1 for row, _ in STREAM) > 10_000
+    assert sum(len(row.values) > 1 for row in STREAM) > 10_000
     with sharded(shards, batch_size=3_000) as stats:
         stats.extend(STREAM[:25_000])
-        for row, ts in STREAM[25_000:25_100]:
+        for ts, row in STREAM[25_000:25_100]:
             stats.append(row, ts)
         stats.extend(iter(STREAM[25_100:]))
         assert_identical(stats.snapshot(), expected)
@@ -92,7 +93,7 @@ def test_a_shard_killed_mid_stream_is_rebuilt_once(ray_session, expected, tmp_pa
         segments = [name for name in os.listdir(log_directory) if name.startswith("shard-001-")]
         assert len(segments) > 5
         # 28 bytes per value fed through the driver, a little more for headers and partitions.
-        fed = sum(len(row) for row, _ in STREAM[:10_000] + STREAM[20_000:])
+        fed = sum(len(row.values) for row in STREAM[:10_000] + STREAM[20_000:])
         assert 28 * fed < stats.log_bytes < 28 * fed * 1.02
     assert not os.path.exists(log_directory)
 
@@ -107,7 +108,7 @@ def test_an_unknown_column_is_an_ordinary_error_and_changes_nothing(ray_session,
 
         # At the driver: the row is refused whole, like the module's own append.
         with pytest.raises(UnknownColumnError, match=repr(intruder)) as caught:
-            stats.extend([({"c00": 1.0, neighbour: 2.0, intruder: 3.0}, 50)])
+            stats.extend([Row(50, {"c00": 1.0, neighbour: 2.0, intruder: 3.0})])
         assert isinstance(caught.value, KeyError)
         with pytest.raises(TypeError):
             stats.append({"c00": 1.0, neighbour: "2.0"}, 50)
@@ -115,7 +116,7 @@ def test_an_unknown_column_is_an_ordinary_error_and_changes_nothing(ray_session,
             stats.mean(intruder)
 
         # Inside an actor: shard 1 refuses the whole partition, shard 0 applies its share.
-        partition = [({neighbour: 7.0, intruder: 8.0}, 10**9), ({"c00": 9.0}, 10**9)]
+        partition = [Row(10**9, {neighbour: 7.0, intruder: 8.0}), Row(10**9, {"c00": 9.0})]
         if stats.owner("c00") == 1:
             partition.pop()
         write_partitions(tmp_path, partition)
@@ -123,8 +124,8 @@ def test_an_unknown_column_is_an_ordinary_error_and_changes_nothing(ray_session,
             stats.ingest_partitions(tmp_path)
         assert caught.value.column == intruder
         accepted = head + [
-            ({name: v for name, v in row.items() if stats.owner(name) == 0}, ts)
-            for row, ts in partition
+            Row(ts, {name: v for name, v in row.items() if stats.owner(name) == 0})
+            for ts, row in partition
         ]
 
         # The shard carries on, and its log holds only what it accepted: a replay agrees.
@@ -274,7 +275,7 @@ def test_a_log_over_its_limit_refuses_the_row_and_keeps_every_earlier_one_exact(
     with sharded(2, batch_size=2_000, log_limit_bytes=limit, log_dir=tmp_path) as stats:
         accepted = 0
         with pytest.raises(LogLimitError) as caught:
-            for row, ts in STREAM:
+            for ts, row in STREAM:
                 stats.append(row, ts)
                 accepted += 1
         assert 5_000 < accepted < 20_000

@@ -137,8 +137,8 @@ def network():
 
 
 def test_two_nodes_give_the_same_bits_and_survive_the_loss_of_one(network, tmp_path):
-    # As in a user's shell: without the loopback setting this process took by importing the
-    # package (the driver's own import sets it again; connect() must work all the same).
+    # As in a user's shell: without the loopback setting that start_local_ray may have given
+    # this process (the driver's connect() sets it again, and must work all the same).
     env = {
         **{k: v for k, v in os.environ.items() if k != "RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"},
         "RAY_AUTH_MODE": "token",

@@ -30,34 +30,28 @@ from ..command import (Cadence, ColumnSummary, Parser, UsageError, add_input_opt
                        add_show_option, add_statistics_options, check_input_options,
                        feed_notes, feed_options, main_of, plural, positive, settings_text,
                        summary_table, time_window, unsorted_warning, whole)
-from ..feed import SAMPLE_ROWS, Feed, open_feed
+from ..feed import SAMPLE_ROWS, Feed, Row, open_feed
 from ..times import median_step
 from . import codec
-from .frontend import (
-    PlacementError,
-    ShardedQuillometer,
-    ShardTimeoutError,
-    connect,
-    start_local_ray,
-)
+from .cluster import PlacementError, ShardTimeoutError, connect, import_ray, start_local_ray
+from .frontend import ShardedQuillometer
 from .log import LogLimitError
 
 PROG = "quillometer-ray"
-Stream = list[tuple[dict[str, float], int]]
 SYNTHETIC_UNIT = 1e-3  # the synthetic rows' times are epoch milliseconds
 
 
-def synthetic_stream(rows: int, columns: int, seed: int = 20261208) -> tuple[list[str], Stream]:
-    """(names, [(row, ts)]): readings in milliseconds, each row naming one to three columns."""
+def synthetic_stream(rows: int, columns: int, seed: int = 20261208) -> tuple[list[str], list[Row]]:
+    """(names, rows): readings in milliseconds, each row naming one to three columns."""
     rng = random.Random(seed)
     names = [f"sensor-{i:05d}" for i in range(columns)]
     levels = [rng.uniform(-50.0, 150.0) for _ in names]
-    stream: Stream = []
+    stream: list[Row] = []
     ts = 1_700_000_000_000
     for _ in range(rows):
         ts += rng.randrange(4)
         picked = rng.sample(range(columns), rng.choice((1, 1, 2, 3)))
-        stream.append(({names[i]: rng.gauss(levels[i], 2.0) for i in picked}, ts))
+        stream.append(Row(ts, {names[i]: rng.gauss(levels[i], 2.0) for i in picked}))
     return names, stream
 
 
@@ -72,11 +66,6 @@ def _connect(address: str | None, cpus: int) -> None:
         start_local_ray(num_cpus=cpus)
 
 
-def _feed_rows(feed: Feed) -> Iterator[tuple[dict[str, float], int]]:
-    for ts, row in feed:
-        yield row, ts
-
-
 class _Tally:
     """Per column, the values fed and the largest |value| (it sets the table's decimals)."""
 
@@ -84,29 +73,27 @@ class _Tally:
         self.counts = dict.fromkeys(names, 0)
         self.scales = dict.fromkeys(names, 0.0)
 
-    def count(self, rows: Iterable[tuple[dict[str, float], int]]
-              ) -> Iterator[tuple[dict[str, float], int]]:
+    def count(self, rows: Iterable[Row]) -> Iterator[Row]:
         counts, scales = self.counts, self.scales
-        for item in rows:
-            for name, value in item[0].items():
+        for row in rows:
+            for name, value in row.values.items():
                 if name in counts:
                     counts[name] += 1
                     if abs(value) > scales[name]:
                         scales[name] = abs(value)
-            yield item
+            yield row
 
 
 def run(args: argparse.Namespace) -> int:
     feed: Feed | None = None
-    rows: Iterable[tuple[dict[str, float], int]]
+    rows: Iterable[Row]
     if args.csv is not None:
         feed = open_feed(args.csv, feed_options(args, SAMPLE_ROWS))
-        names, cadence, rows = feed.columns, Cadence(feed.seconds_per_unit, feed.timing.step), \
-            _feed_rows(feed)
+        names, cadence, rows = feed.columns, Cadence(feed.seconds_per_unit, feed.timing.step), feed
         feed_notes(PROG, feed)
     else:
         names, stream = synthetic_stream(args.synthetic, args.synthetic_columns)
-        steps = median_step([ts for _, ts in stream[:SAMPLE_ROWS]])
+        steps = median_step([row.ts for row in stream[:SAMPLE_ROWS]])
         cadence, rows = Cadence(SYNTHETIC_UNIT, steps), stream
     try:
         window, how = time_window(args, cadence.seconds_per_unit, cadence.step)
@@ -156,7 +143,7 @@ def _rate(label: str, rows: int, seconds: float) -> float:
 
 def bench(args: argparse.Namespace) -> int:
     names, stream = synthetic_stream(args.rows, args.columns)
-    values = sum(len(row) for row, _ in stream)
+    values = sum(len(row.values) for row in stream)
     print(f"{len(stream)} rows, {values} values, {len(names)} columns")
     settings = (100, 0.05, 60_000)
     rates: dict[str, list[float]] = {}
@@ -169,8 +156,8 @@ def bench(args: argparse.Namespace) -> int:
             print(f"run {run_number + 1}")
             q = Quillometer(names, *settings)
             started = time.perf_counter()
-            for row, ts in stream:
-                q.append(row, ts)
+            for ts, row_values in stream:
+                q.append(row_values, ts)
             rate = _rate("in-process, one Quillometer", len(stream), time.perf_counter() - started)
             rates.setdefault("in-process", []).append(rate)
             for shards in args.shards:
@@ -277,6 +264,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     # The layer's own warnings (what a shard waits for, a rebuild) go to stderr; Ray's chatter
     # below errors does not.
     logging.basicConfig(level=logging.WARNING, format=f"{PROG}: %(message)s")
+    # Ray sets up its loggers when it is imported: imported first, for a driver, then quietened.
+    ray = import_ray()
     logging.getLogger("ray").setLevel(logging.ERROR)
     try:
         return main_of(PROG, parse_args,
@@ -285,7 +274,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         if _connected:
             _connected.clear()
-            sys.modules["ray"].shutdown()
+            ray.shutdown()
 
 
 if __name__ == "__main__":

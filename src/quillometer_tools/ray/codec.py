@@ -8,8 +8,12 @@ import json
 import os
 import sys
 import zlib
-from collections.abc import Iterable, Mapping
-from typing import TypedDict
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, TypedDict
+
+if TYPE_CHECKING:
+    # Only a type here: this module travels to the workers by value, without the package.
+    from ..feed import Row
 
 Batch = tuple["array.array[int]", "array.array[int]", "array.array[int]", "array.array[float]"]
 StrPath = str | os.PathLike[str]
@@ -78,14 +82,12 @@ def decode_batch(payload: bytes) -> Batch:
     return rows, timestamps, columns, values  # type: ignore[return-value]
 
 
-def write_partitions(
-    directory: StrPath, rows: Iterable[tuple[Mapping[str, float], int]]
-) -> dict[str, ManifestEntry]:
-    """Splits a stream of (row, ts) into one file per column under `directory`: int64
+def write_partitions(directory: StrPath, rows: Iterable[Row]) -> dict[str, ManifestEntry]:
+    """Splits a stream of Row(ts, values) into one file per column under `directory`: int64
     timestamps then float64 values, in stream order, listed with their counts in a manifest."""
     per_column: dict[str, tuple[array.array[int], array.array[float]]] = {}
-    for row, ts in rows:
-        for name, value in row.items():
+    for ts, row_values in rows:
+        for name, value in row_values.items():
             timestamps, values = per_column.setdefault(name, (array.array("q"), array.array("d")))
             timestamps.append(ts)
             values.append(value)
