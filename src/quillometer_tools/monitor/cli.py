@@ -2,7 +2,7 @@
 flagged value as it happens, then a summary per column, and draws a chart.
 
 Input: a CSV file, `-` for standard input (followed as lines arrive, as from `tail -f`), or
-nothing for the bundled hourly temperatures of Seattle and San Francisco (vega_datasets).
+nothing for the bundled daily highs of Seattle (vega_datasets).
 Exit status: 0 done, 1 bad input (one line on standard error), 2 bad usage, 70 internal error,
 130 interrupted (Ctrl-C; the summary and chart of what was read are still given), 141 output
 pipe closed.
@@ -196,8 +196,8 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
         kind += f"; assumed: {timing.assumed}; --epoch none reads plain integers"
     print(f"{source.name}: columns {', '.join(source.columns)} ({kind})")
     print(f"{settings_text(settings.window_size, settings.alpha, window, unit, how)}  "
-          f"flag |z| > {settings.threshold:g} once a column's window is full (at most "
-          f"sqrt(window_size - 1) = {math.sqrt(settings.window_size - 1):.2f} can occur)",
+          f"flag |z| > {settings.threshold:g} once a column's window is full (|z| cannot exceed "
+          f"sqrt(window_size - 1) = {math.sqrt(settings.window_size - 1):.2f} but by rounding)",
           flush=live)
 
     trace: TextIO | None = None
