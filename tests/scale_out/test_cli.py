@@ -135,8 +135,11 @@ COMMANDS = {"quillometer-monitor": (monitor_cli, []), "quillometer-ray": (ray_cl
 @pytest.mark.parametrize("case", SHARED_OPTIONS)
 def test_the_shared_options_mean_the_same_in_both_commands(tmp_path, monkeypatch, capsys, command,
                                                            case):
-    import ray
+    # Through the layer's own import, which gives Ray the driver's settings first (the session's
+    # local Ray, started later, must still bind to loopback).
+    from quillometer_tools.ray.cluster import import_ray
 
+    ray = import_ray()
     monkeypatch.chdir(tmp_path)
     (tmp_path / "CSV").write_text("ts,a,b\n1,2,3\n2,3,4\n")
     module, subcommand = COMMANDS[command]
