@@ -77,6 +77,16 @@ root_command() {
     LANG=C.UTF-8 PIP_DISABLE_PIP_VERSION_CHECK=1
 }
 
+# Installs Debian packages inside a mounted amd64 root. sid's Release file may be past its
+# Valid-Until date (as on the machine, which is told not to check it).
+root_apt_install() {
+  local suite=$1
+  shift
+  # shellcheck disable=SC2046 # the command line's words
+  $(root_command "$suite") /bin/sh -c "apt-get -o Acquire::Check-Valid-Until=false update -qq && \
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $* >/dev/null"
+}
+
 # in_amd64_root SUITE COMMAND...: runs COMMAND in the root, from the project's directory.
 in_amd64_root() {
   local suite=$1
