@@ -338,6 +338,58 @@ def test_duplicate_names_make_one_column():
     assert q.variance("a") == 1.0
 
 
+def with_cached_hash(text, value):
+    """A fresh str of `text` whose cached hash is `value`. The module takes a str's cached hash as
+    it stands, so names given one hash meet on the same probe of its table, where their bytes
+    alone tell them apart."""
+    s = fresh_str(text)
+    for offset in range(0, 64, 8):  # the hash field, wherever this build's layout puts it
+        field = ctypes.c_ssize_t.from_address(id(s) + offset)
+        if field.value == hash(s):
+            field.value = value
+            return s
+    raise AssertionError("no cached hash found in the str object")
+
+
+def test_names_alike_but_for_one_byte_are_distinct_columns(PanicException):
+    # Every length up to two words and beyond, every byte in turn differing: the byte compare
+    # reads a name with overlapping loads whose last one ends at its last byte.
+    for length in range(2, 19):
+        text = "abcdefghijklmnopqrs"[:length]
+        for position in range(length):
+            other = text[:position] + "\x7f" + text[position + 1:]
+            a, b = with_cached_hash(text, 0x5EED_CAFE_0000_0003), with_cached_hash(other, 0x5EED_CAFE_0000_0003)
+            alone = make_frame([a])
+            got = outcome(lambda: alone.last(b))
+            assert got[:3] == ("raised", PanicException, "Column does not exist"), (text, other)
+            both = make_frame([a, b])
+            assert usable_columns(both, [a, b]) == [1.0, 2.0], (text, other)
+
+
+def test_tables_of_every_size_find_their_names_and_no_other(python_snippet):
+    # A table let to fill its last slot would probe for ever for an absent name: a child with a
+    # time limit makes such a fault fail here rather than hang the suite.
+    code = """
+        from quillometer import Quillometer
+
+        for n in range(1, 300):
+            names = [f"c{i}" for i in range(n)]
+            q = Quillometer(names, 1, 0.5, 1)
+            q.append({name: float(i) for i, name in enumerate(names)}, 0)
+            assert [q.last(name) for name in names] == [float(i) for i in range(n)], n
+            for absent in (f"c{n}", "d", "c0 "):
+                try:
+                    q.last(absent)
+                except BaseException as exc:
+                    assert str(exc) == "Column does not exist", exc
+                else:
+                    raise AssertionError(f"{absent!r} found among {n} names")
+        print("done")
+        """
+    proc = python_snippet(code, timeout=60)
+    assert (proc.returncode, proc.stdout) == (0, "done\n"), proc.stderr
+
+
 class RaisingIter(OldSequence):
     def __init__(self, exc):
         super().__init__(["a"])
