@@ -358,7 +358,7 @@ def test_names_alike_but_for_one_byte_are_distinct_columns(PanicException):
         text = "abcdefghijklmnopqrs"[:length]
         for position in range(length):
             other = text[:position] + "\x7f" + text[position + 1:]
-            a, b = with_cached_hash(text, 0x5EED_CAFE_0000_0003), with_cached_hash(other, 0x5EED_CAFE_0000_0003)
+            a, b = (with_cached_hash(name, 0x5EED_CAFE_0000_0003) for name in (text, other))
             alone = make_frame([a])
             got = outcome(lambda: alone.last(b))
             assert got[:3] == ("raised", PanicException, "Column does not exist"), (text, other)
