@@ -19,6 +19,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
 
+from hostile import ConstHashStr, LyingStr, Twin  # noqa: E402
 from model import QUERIES, ColumnModel  # noqa: E402
 
 MAX_STEPS = 40
@@ -310,7 +311,7 @@ class Program:
         if kind == 3:
             return Twin(name), Ok(name)
         if kind == 4:
-            return StrSub(name), Ok(name)
+            return LyingStr(name), Ok(name)
         if kind == 5:
             return ConstHashStr(name), Ok(name)
         if kind == 6:
@@ -440,7 +441,7 @@ class Program:
         items = [(n, Ok(n)) for n in names]
         if container_kind == 1 and names:
             k = r.below(len(names))
-            items[k] = (StrSub(names[k]), Ok(names[k]))
+            items[k] = (LyingStr(names[k]), Ok(names[k]))
         if container_kind == 2 and names:
             k = r.below(len(names))
             bad = r.pick((1, b"a", None))
@@ -681,39 +682,6 @@ def raising(kind, argument):
     def hook():
         raise kind(argument)
     return hook
-
-
-class StrSub(str):
-    """A str subclass: read through its characters, its methods never consulted."""
-
-    def __str__(self):
-        raise AssertionError("the module called __str__ of a column name")
-
-
-class Twin(str):
-    """A str subclass never equal to anything: a dict holds it beside the str of the same
-    characters, and the module sees one name twice (the later entry wins)."""
-
-    def __eq__(self, other):
-        return False
-
-    def __ne__(self, other):
-        return True
-
-    __hash__ = str.__hash__
-
-
-class ConstHashStr(str):
-    """A str subclass whose own hash collides everywhere and whose __eq__ refuses: the module
-    hashes the characters itself and never compares through Python."""
-
-    def __hash__(self):
-        return 0
-
-    def __eq__(self, other):
-        raise ValueError("compared")
-
-    __ne__ = __eq__
 
 
 class FloatSub(float):

@@ -1,6 +1,7 @@
 """The monitor measures each column from its reference level: on values that sit on a large
 offset its windowed spreads keep their digits where the module fed the values as they are loses
-them, and its levels are still those of the values."""
+them, and its levels are still those of the values. A value is flagged from the row that fills
+its column's window on."""
 
 import csv
 import io
@@ -71,3 +72,13 @@ def test_offset_series_keeps_the_spread_and_the_levels(offset):
                     "rolling_std": stats.rolling_std(NAME), "time_mean": stats.time_mean(NAME),
                     "time_std": stats.time_std(NAME), "ewma": stats.ewma(NAME),
                     "variance": stats.variance(NAME), "reference_added_back": values[0]}
+
+
+def test_a_value_is_flagged_from_the_row_that_fills_its_window_on():
+    # Window 4, threshold 1: the third value's |z| of 1.41 is not flagged, its window not full
+    # yet; the fourth's 1.72 is, on the very row that fills the window.
+    monitor = Monitor(["v"], Settings(window_size=4, alpha=0.5, time_window=10, threshold=1.0))
+    flagged = [[flag.value for flag in monitor.process(ts, {"v": value})]
+               for ts, value in enumerate([1.0, 1.0, 100.0, 1000.0])]
+    assert flagged == [[], [], [], [1000.0]]
+    assert monitor.tally["v"].flags == 1

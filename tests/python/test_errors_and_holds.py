@@ -634,6 +634,28 @@ def test_resumption_at_every_conversion(param, PanicException, capfd):
     assert "panicked at" not in err
 
 
+class PanickingLength:
+    """A sequence of good names whose __len__ raises what `make` gives."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __len__(self):
+        raise self.make()
+
+    def __getitem__(self, i):
+        return ["a", "b"][i]
+
+
+def test_panic_from_the_length_of_col_names_is_resumed(PanicException):
+    # The length only sizes a reservation, so an ordinary error from it is discarded (see the
+    # reference-count tests); a PanicException is resumed all the same.
+    names = PanickingLength(lambda: PanicException("from __len__"))
+    got = check_call(lambda: Quillometer(names, 2, 0.5, 10), watched=(names,), raises=PanicException,
+                     message="from __len__", repeat=2)
+    assert got[3] == ("from __len__",)
+
+
 @pytest.mark.parametrize("param", ["col_names", "alpha", "ts"])
 def test_panic_exception_subclass_is_an_ordinary_error(param, PanicException, capfd):
     class Derived(PanicException):

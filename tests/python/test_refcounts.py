@@ -17,6 +17,7 @@ from conftest import (
     fresh_str,
     panic_class,
 )
+from hostile import LyingStr
 
 PanicException = panic_class()
 
@@ -62,10 +63,6 @@ class RaiseFrom:
     __float__ = __index__
 
 
-class StrSub(str):
-    pass
-
-
 def names():
     return [fresh_str("col1"), fresh_str("col2")]
 
@@ -95,7 +92,7 @@ def ctor_cases():
     yield "ok-positional", (n, ws, a, tw), {}, None
     yield "ok-keywords", (), dict(col_names=n, window_size=ws, alpha=a, time_window=tw), None
     yield "ok-tuple", (tuple(n), ws, a, tw), {}, None
-    yield "ok-str-subclass-names", ([StrSub("ab"), StrSub("cd")], ws, a, tw), {}, None
+    yield "ok-str-subclass-names", ([LyingStr("ab"), LyingStr("cd")], ws, a, tw), {}, None
     yield "ok-huge-length-hint", (Names(n), ws, a, tw), {}, None
     yield "ok-failing-length", (NoLen(n), ws, a, tw), {}, None
     yield "ok-protocols", (n, Index(fresh_int(300)), Float(fresh_float(0.125)), Index(fresh_int(-400))), {}, None
@@ -158,7 +155,7 @@ def append_cases(q):
     yield "ok-keywords", (), {"ts": fresh_int(1001), "row": {k1: fresh_float(1.5)}}, None
     yield "ok-empty", ({}, fresh_int(1002)), {}, None
     yield "ok-protocols", ({k1: Float(fresh_float(3.5)), k2: fresh_int(12345)}, Index(fresh_int(1003))), {}, None
-    yield "ok-str-subclass-key", ({StrSub("col1"): fresh_float(4.5)}, fresh_int(1004)), {}, None
+    yield "ok-str-subclass-key", ({LyingStr("col1"): fresh_float(4.5)}, fresh_int(1004)), {}, None
     yield "missing", ({k1: fresh_float(1.5)},), {}, TypeError
     yield "too-many", ({k1: fresh_float(1.5)}, fresh_int(1000), fresh_int(1001)), {}, TypeError
     yield "unexpected", (), {"rows": {k1: fresh_float(1.5)}, "ts": fresh_int(1000)}, TypeError
@@ -210,7 +207,7 @@ def test_append_dict_changed_during_conversion(q):
 def query_cases():
     yield "ok", (fresh_str("col1"),), {}, None
     yield "ok-keyword", (), {"col": fresh_str("col2")}, None
-    yield "ok-str-subclass", (StrSub("col1"),), {}, None
+    yield "ok-str-subclass", (LyingStr("col1"),), {}, None
     yield "missing", (), {}, TypeError
     yield "too-many", (fresh_str("col1"), fresh_str("col2")), {}, TypeError
     yield "multiple", (fresh_str("col1"),), {"col": fresh_str("col2")}, TypeError

@@ -27,6 +27,7 @@ from conftest import (  # noqa: E402
     fresh_str,
     panic_class,
 )
+from hostile import LyingStr  # noqa: E402
 from test_conversion import (  # noqa: E402
     LyingDict,
     row_adding,
@@ -35,8 +36,7 @@ from test_conversion import (  # noqa: E402
     row_deleting_itself,
     row_swapping_a_visited_key,
 )
-from test_conversion import StrSub as DistinctStr  # noqa: E402 - equal texts, distinct keys
-from test_refcounts import RaiseFrom, StrSub, append_cases, ctor_cases, query_cases  # noqa: E402
+from test_refcounts import RaiseFrom, append_cases, ctor_cases, query_cases  # noqa: E402
 
 PanicException = panic_class()
 
@@ -177,7 +177,7 @@ def append_calls(q):
         yield case_id, lambda p=positional, k=keywords: q.append(*p, **k), raises
     many = {fresh_str(f"c{i}"): fresh_float(i) for i in range(100)}  # beyond the inline buffer
     yield "ok-many-columns", lambda: q.append(many, 5), None
-    repeated = {DistinctStr(f"c{i % 40}"): fresh_float(i) for i in range(80)}
+    repeated = {LyingStr(f"c{i % 40}"): fresh_float(i) for i in range(80)}
     yield "ok-repeated-names", lambda: q.append(repeated, 6), None
     lying = LyingDict({"col1": 1.5, "col2": 2.5})
     yield "ok-dict-subclass", lambda: q.append(lying, 7), None
@@ -187,7 +187,7 @@ def append_calls(q):
     yield "value-type-error-unprintable", lambda: q.append({"col1": unprintable}, 0), TypeError
     yield "ts-index-raises", lambda: q.append({}, RaiseFrom(lambda: ValueError("v"))), ValueError
     yield "row-not-a-dict", lambda: q.append([("col1", 1.0)], 0), TypeError
-    later_error = {"col1": fresh_int(300), "zz": 1.0, "col2": StrSub("x")}
+    later_error = {"col1": fresh_int(300), "zz": 1.0, "col2": LyingStr("x")}
     yield "conversion-error-after-unknown-column", lambda: q.append(later_error, 0), TypeError
     for make in (
         row_deleting_another,
@@ -237,7 +237,7 @@ def test_query_from_a_c_caller(name):
 
 
 @pytest.mark.parametrize(
-    "receiver", [fresh_int(5000), object(), StrSub("qq"), fresh_str("qq")], ids=["int", "object", "heap-type", "str"]
+    "receiver", [fresh_int(5000), object(), LyingStr("qq"), fresh_str("qq")], ids=["int", "object", "heap-type", "str"]
 )
 @pytest.mark.parametrize("name", ("append", "mean", "ewma"))
 def test_receiver_refused(name, receiver):

@@ -1,7 +1,8 @@
 """The pieces under the actors, in this process: lossless batches and partition files, routing
 that every process agrees on, one shard fed batches giving the in-process results, the
-recovery log refusing an entry for want of disk room without becoming unusable, and the wait
-with a deadline that every wait on the cluster goes through."""
+recovery log: its segments and limit, a damaged record refused on replay, and an entry refused
+for want of disk room without the log becoming unusable; and the wait with a deadline that every
+wait on the cluster goes through."""
 
 import json
 import os
@@ -18,7 +19,7 @@ from scale_support import COLUMNS, SETTINGS, assert_identical, bits, make_stream
 from quillometer_tools.ray import ShardTimeoutError, UnknownColumnError, shard_of, write_partitions
 from quillometer_tools.ray.cluster import Patience, wait_with_deadline
 from quillometer_tools.ray.codec import decode_batch, encode_batch, new_batch, read_column, read_manifest
-from quillometer_tools.ray.log import RECORD_HEADER_BYTES, LogLimitError, ReplayLog
+from quillometer_tools.ray.log import RECORD_HEADER_BYTES, LogCorruptError, LogLimitError, ReplayLog
 from quillometer_tools.ray.shard import Shard
 
 
@@ -197,3 +198,36 @@ def test_a_wait_reports_as_it_goes_and_gives_up_at_its_deadline(monkeypatch, ans
         assert caught.value.__cause__ is None and caught.value.__suppress_context__
         assert (blocked, reports) == ([1.0, 1.0, 1.0, 0.5], [1.0, 2.0, 3.0])
         assert now[0] == 1003.5
+
+
+
+def test_a_log_rotates_at_its_segment_size_and_stops_at_its_limit(tmp_path):
+    record = RECORD_HEADER_BYTES + 7
+    log = ReplayLog(1, tmp_path, segment_bytes=3 * record, limit_bytes=8 * record)
+    payloads = [b"entry-%d" % i for i in range(8)]
+    assert [log.append(0, "batch", p) for p in payloads] == list(range(8))
+    assert list(log.replay(0, 8)) == [("batch", p) for p in payloads]  # flushes the open segment
+    # A segment takes records while they fit in it whole: three, three, then two.
+    segments = sorted(os.path.join(log.directory, name) for name in os.listdir(log.directory))
+    assert [os.path.getsize(path) for path in segments] == [3 * record, 3 * record, 2 * record]
+    # The limit is reached exactly, not passed: the next entry is refused.
+    with pytest.raises(LogLimitError, match="would pass its limit"):
+        log.append(0, "batch", b"")
+    assert (log.size, log.entries(0)) == (8 * record, 8)
+    log.close()
+
+
+def test_a_log_refuses_to_replay_a_damaged_record(tmp_path):
+    log = ReplayLog(1, tmp_path)
+    log.append(0, "batch", b"first payload")
+    log.append(0, "partition", b"/some/partition")
+    assert list(log.replay(0, 2)) == [("batch", b"first payload"), ("partition", b"/some/partition")]
+    (name,) = os.listdir(log.directory)
+    with open(os.path.join(log.directory, name), "r+b") as segment:
+        segment.seek(RECORD_HEADER_BYTES + 3)  # one bit of the first payload
+        byte = segment.read(1)[0]
+        segment.seek(-1, os.SEEK_CUR)
+        segment.write(bytes([byte ^ 1]))
+    with pytest.raises(LogCorruptError, match="does not read back as written"):
+        list(log.replay(0, 2))
+    log.close()
