@@ -68,24 +68,22 @@ def whole(low: int, high: int | None = None) -> Callable[[str], int]:
     return parse
 
 
-def alpha(text: str) -> float:
+def _number(text: str, holds: Callable[[float], bool], expected: str) -> float:
     try:
         value = float(text)
     except ValueError:
         value = math.nan
-    if not 0 < value <= 1:
-        raise argparse.ArgumentTypeError(f"expected a number with 0 < alpha <= 1, not {text!r}")
+    if not holds(value):
+        raise argparse.ArgumentTypeError(f"expected {expected}, not {text!r}")
     return value
+
+
+def alpha(text: str) -> float:
+    return _number(text, lambda value: 0 < value <= 1, "a number with 0 < alpha <= 1")
 
 
 def positive(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not 0 < value < math.inf:
-        raise argparse.ArgumentTypeError(f"expected a positive number, not {text!r}")
-    return value
+    return _number(text, lambda value: 0 < value < math.inf, "a positive number")
 
 
 def duration(text: str) -> str:

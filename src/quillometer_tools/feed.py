@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from typing import NamedTuple, TextIO
 
 from quillometer_tools.times import (EPOCH_UNITS, TimeError, TimeReader, Timing, UnreadableTime,
-                                     looks_like_time, median_step, precision_for)
+                                     finite_float, looks_like_time, median_step, precision_for)
 
 __all__ = ["EPOCH_UNITS", "SAMPLE_ROWS", "TIME_COLUMNS", "Feed", "FeedOptions", "InputError",
            "Row", "open_feed", "parse_value"]
@@ -53,13 +53,8 @@ class FeedOptions:
     sample_rows: int = SAMPLE_ROWS  # rows read ahead when the feed opens (at least 1)
 
 
-def parse_value(text: str) -> float | None:
-    """The cell as a finite float, or None: NaN or an infinity would spoil a window for good."""
-    try:
-        value = float(text)
-    except ValueError:
-        return None
-    return value if math.isfinite(value) else None
+# A cell's value: a finite float, or None.
+parse_value = finite_float
 
 
 class Feed:

@@ -77,7 +77,8 @@ def year_seconds(value: float) -> int:
     return start + round((value - whole) * (end - start))
 
 
-def _float(text: str) -> float | None:
+def finite_float(text: str) -> float | None:
+    """The text as a finite float, or None: NaN or an infinity would spoil a window for good."""
     try:
         value = float(text)
     except ValueError:
@@ -109,7 +110,7 @@ def looks_like_time(text: str) -> bool:
     text = text.strip()
     if not text:
         return False
-    if _float(text) is not None:
+    if finite_float(text) is not None:
         return True
     try:
         parse_iso(text)
@@ -173,7 +174,7 @@ class TimeReader:
             if YEAR_RANGE[0] <= integer <= YEAR_RANGE[1]:
                 return "years"
             return "epoch" if guess_epoch_unit(integer) is not None else "plain"
-        number = _float(text)
+        number = finite_float(text)
         if number is not None:
             return "years" if YEAR_RANGE[0] <= number < YEAR_RANGE[1] + 1 else None
         try:
@@ -231,7 +232,7 @@ class TimeReader:
                 self._check_epoch(integer)
             return integer
         if kind == "years":
-            number = _float(text)
+            number = finite_float(text)
             if number is None:
                 raise TimeError(f"time {text!r} is not a year, as the rows before it are")
             return year_seconds(number)
