@@ -23,15 +23,22 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
 
-from quillometer import Quillometer  # noqa: E402
-
-from quillometer_tools.monitor.stream import Monitor, Settings  # noqa: E402
+from quillometer import Quillometer
+from quillometer_tools.monitor.stream import Monitor, Settings
 
 getcontext().prec = 60
 CAP = 53 * math.log10(2)  # the digits a double holds: an exact hit reads as this
 # A name ending in ² is the square of the query, for the windows' variance.
-STATISTICS = ("rolling_mean", "rolling_std", "rolling_std²", "time_mean", "time_std",
-              "time_std²", "mean", "variance")
+STATISTICS = (
+    "rolling_mean",
+    "rolling_std",
+    "rolling_std²",
+    "time_mean",
+    "time_std",
+    "time_std²",
+    "mean",
+    "variance",
+)
 LEVELS = {"rolling_mean", "time_mean", "mean"}
 
 
@@ -51,7 +58,7 @@ def pi_digits(count: int) -> list[int]:
 
     pi, digits = 16 * arccot(5) - 4 * arccot(239), list[int]()
     while pi:  # by blocks of 1000: str() of a longer int is refused
-        pi, block = divmod(pi, 10 ** 1000)
+        pi, block = divmod(pi, 10**1000)
         digits[:0] = map(int, f"{block:01000d}" if pi else str(block))
     return digits[:count]
 
@@ -93,11 +100,15 @@ def certified_note(name: str, data: list[str], mean: str, std: str) -> str | Non
     they are given in, else what they give instead."""
     exact_mean, squares = moments([Fraction(x) for x in data])
     got = (decimal(exact_mean), decimal(squares / (len(data) - 1)).sqrt())
-    if all(abs(g - Decimal(c)) <= abs(Decimal(c)) * Decimal("1e-14")
-           for g, c in zip(got, (mean, std))):
+    if all(
+        abs(g - Decimal(c)) <= abs(Decimal(c)) * Decimal("1e-14")
+        for g, c in zip(got, (mean, std), strict=True)
+    ):
         return None
-    return (f"{name}: the generated data give mean {got[0]:.15g}, sample std {got[1]:.15g}; "
-            f"certified {mean}, {std}")
+    return (
+        f"{name}: the generated data give mean {got[0]:.15g}, sample std {got[1]:.15g}; "
+        f"certified {mean}, {std}"
+    )
 
 
 def measured(values: list[float]) -> dict[str, tuple[float, float]]:
@@ -119,19 +130,28 @@ def measured(values: list[float]) -> dict[str, tuple[float, float]]:
 def exact_figures(values: list[Fraction]) -> dict[str, Decimal]:
     mean, squares = moments(values)
     variance = decimal(squares / len(values))
-    return {stat: decimal(mean) if stat in LEVELS else
-            variance if stat.endswith(("²", "variance")) else variance.sqrt()
-            for stat in STATISTICS}
+    return {
+        stat: decimal(mean)
+        if stat in LEVELS
+        else variance
+        if stat.endswith(("²", "variance"))
+        else variance.sqrt()
+        for stat in STATISTICS
+    }
 
 
 def main() -> int:
     print(__doc__.split("\n\n")[0].replace("\n", " "))
-    print(f"\nLRE = -log10(|x - exact| / |exact|), at most {CAP:.1f} (an exact hit). Against the "
-          "doubles: the exact\nstatistic of the doubles appended; against the decimals: that of "
-          "the data as written, which\nthe nearest doubles already miss (population statistics "
-          "both).\n")
-    header = (f"{'set':<9} {'n':>5}  {'statistic':<13}  {'against the doubles':>19}  "
-              f"{'against the decimals':>20}")
+    print(
+        f"\nLRE = -log10(|x - exact| / |exact|), at most {CAP:.1f} (an exact hit). Against the "
+        "doubles: the exact\nstatistic of the doubles appended; against the decimals: that of "
+        "the data as written, which\nthe nearest doubles already miss (population statistics "
+        "both).\n"
+    )
+    header = (
+        f"{'set':<9} {'n':>5}  {'statistic':<13}  {'against the doubles':>19}  "
+        f"{'against the decimals':>20}"
+    )
     print(header)
     print(f"{'':<30}{'raw':>9}  {'monitor':>8}  {'raw':>9}  {'monitor':>8}")
     print("-" * len(header))
@@ -147,28 +167,48 @@ def main() -> int:
         of_doubles = exact_figures([Fraction(x) for x in values])
         of_decimals = exact_figures([Fraction(x) for x in data])
         figures = measured(values)
-        digits = {stat: [lre(x, exact[stat]) for exact in (of_doubles, of_decimals)
-                         for x in figures[stat]] for stat in STATISTICS}
+        digits = {
+            stat: [
+                lre(x, exact[stat]) for exact in (of_doubles, of_decimals) for x in figures[stat]
+            ]
+            for stat in STATISTICS
+        }
         for i, stat in enumerate(STATISTICS):
             label = f"{name:<9} {len(values):>5}" if i == 0 else ""
-            print(f"{label:<15}  {stat:<13}" + "".join(
-                f"{d:>{w}.1f}" for d, w in zip(digits[stat], (9, 10, 11, 10))))
-        gaps[name] = [min(digits["rolling_std²"][i + 1], digits["time_std²"][i + 1]) - welford
-                      for i in (0, 2) for welford in digits["variance"][i:i + 2]]
-    print("\ncertified mean and sample std reproduced by the generated data: "
-          f"{'no:' if notes else 'yes'}")
+            print(
+                f"{label:<15}  {stat:<13}"
+                + "".join(
+                    f"{d:>{w}.1f}" for d, w in zip(digits[stat], (9, 10, 11, 10), strict=True)
+                )
+            )
+        gaps[name] = [
+            min(digits["rolling_std²"][i + 1], digits["time_std²"][i + 1]) - welford
+            for i in (0, 2)
+            for welford in digits["variance"][i : i + 2]
+        ]
+    print(
+        "\ncertified mean and sample std reproduced by the generated data: "
+        f"{'no:' if notes else 'yes'}"
+    )
     for note in notes:
         print(f"  {note}")
-    print("\nthe monitor's windowed variance (the lesser of rolling_std² and time_std²): its "
-          "LRE less that of the\nall-time variance, the module's (Welford, raw) and the "
-          "monitor's")
+    print(
+        "\nthe monitor's windowed variance (the lesser of rolling_std² and time_std²): its "
+        "LRE less that of the\nall-time variance, the module's (Welford, raw) and the "
+        "monitor's"
+    )
     print(f"{'':<12}{'against the doubles':>21}  {'against the decimals':>21}")
     print(f"{'':<12}{'raw':>10} {'monitor':>10}  {'raw':>10} {'monitor':>10}")
     for name, gap in gaps.items():
-        print(f"  {name:<9}" + "".join(f"{d:>+{w}.1f}" for d, w in zip(gap, (11, 11, 12, 11))))
+        print(
+            f"  {name:<9}"
+            + "".join(f"{d:>+{w}.1f}" for d, w in zip(gap, (11, 11, 12, 11), strict=True))
+        )
     met = all(gap[0] >= -1 for gap in gaps.values())
-    print("within one digit of the module's all-time variance on every set, against the "
-          f"doubles: {'yes' if met else 'no'}")
+    print(
+        "within one digit of the module's all-time variance on every set, against the "
+        f"doubles: {'yes' if met else 'no'}"
+    )
     return 0 if met else 1
 
 

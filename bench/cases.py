@@ -85,8 +85,10 @@ def names_of(width):
 def rows_of(width):
     """A few prebuilt rows whose values vary, so the variances are not zero."""
     names = names_of(width)
-    return [{name: float((r * 7 + i * 3) % 11) + 0.25 * r for i, name in enumerate(names)}
-            for r in range(DISTINCT_ROWS)]
+    return [
+        {name: float((r * 7 + i * 3) % 11) + 0.25 * r for i, name in enumerate(names)}
+        for r in range(DISTINCT_ROWS)
+    ]
 
 
 _items = {}
@@ -99,7 +101,7 @@ def segments_of(width, n, reps):
     if key not in _items:
         rows = rows_of(width)
         items = [(t, rows[t % DISTINCT_ROWS]) for t in range(n * reps)]
-        _items[key] = [items[i * n:(i + 1) * n] for i in range(reps)]
+        _items[key] = [items[i * n : (i + 1) * n] for i in range(reps)]
     return _items[key]
 
 
@@ -132,7 +134,7 @@ class Case:
 def empty_case():
     def make(items, state):
         def loop():
-            for t, row in items:
+            for _ts, _row in items:
                 pass
 
         return loop
@@ -149,8 +151,9 @@ def make_append(items, app):
 
 
 def append_case(impl, width, factory):
-    return Case(f"append{width}/{impl}", impl, width, lambda: warmed(factory, width).append,
-                make_append)
+    return Case(
+        f"append{width}/{impl}", impl, width, lambda: warmed(factory, width).append, make_append
+    )
 
 
 def floor_append_case(impl, width, floor_type):
@@ -165,7 +168,7 @@ def query_case(impl, subject_of):
         col = "c3"
 
         def loop():
-            for t, row in items:
+            for _ts, _row in items:
                 query(col)
 
         return loop
@@ -176,7 +179,7 @@ def query_case(impl, subject_of):
 def construct_case(impl, factory):
     def make(items, names):
         def loop():
-            for t, row in items:
+            for _ts, _row in items:
                 factory(names, WINDOW_SIZE, ALPHA, TIME_WINDOW)
 
         return loop
@@ -231,11 +234,17 @@ def build_cases(modules, calibration, peers=None, plot_widths=False):
         cases.append(construct_case(label, factory))
 
     def floor_methods():
-        return (floor_object.append_noop, floor_object.query_noop, floor_object.query_noop,
-                floor_object.query_noop, floor_object.query_noop)
+        return (
+            floor_object.append_noop,
+            floor_object.query_noop,
+            floor_object.query_noop,
+            floor_object.query_noop,
+            floor_object.query_noop,
+        )
 
     cases.append(monitor_case("floor", floor_methods))
     for label, factory in subjects.items():
+
         def methods(f=factory):
             s = warmed(f, MONITOR_WIDTH)
             return s.append, s.zscore, s.rolling_mean, s.rolling_std, s.ewma

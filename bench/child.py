@@ -8,7 +8,7 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-import cases  # noqa: E402
+import cases
 
 
 def callgrind(args):
@@ -42,8 +42,11 @@ def memory(args):
     for t in range(args.rows):
         frame.append(row, t)
     after = vm_rss_bytes()
-    print(json.dumps({"rss_before": before, "rss_after": after, "columns": args.columns,
-                      "rows": args.rows}))
+    print(
+        json.dumps(
+            {"rss_before": before, "rss_after": after, "columns": args.columns, "rows": args.rows}
+        )
+    )
 
 
 def main():

@@ -47,13 +47,16 @@ def main() -> int:
     argv = sys.argv[1:]
     other: list[str] = []
     if "--" in argv:
-        other = argv[argv.index("--") + 1:]
-        argv = argv[:argv.index("--")]
+        other = argv[argv.index("--") + 1 :]
+        argv = argv[: argv.index("--")]
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=2_000_000)
-    parser.add_argument("--keep-csv", type=Path,
-                        default=ROOT / "build" / "bench-monitor" / "2m.csv",
-                        help="where the generated CSV is kept (default: %(default)s)")
+    parser.add_argument(
+        "--keep-csv",
+        type=Path,
+        default=ROOT / "build" / "bench-monitor" / "2m.csv",
+        help="where the generated CSV is kept (default: %(default)s)",
+    )
     args = parser.parse_args(argv)
 
     csv_path: Path = args.keep_csv
@@ -70,11 +73,20 @@ def main() -> int:
         exe = shutil.which("quillometer-monitor")
         if exe is None:
             raise SystemExit("quillometer-monitor is not installed in this environment")
-        command = [exe, str(csv_path), "--epoch", "s", "--chart", str(chart), "--no-progress",
-                   "--flags", "3"]
+        command = [
+            exe,
+            str(csv_path),
+            "--epoch",
+            "s",
+            "--chart",
+            str(chart),
+            "--no-progress",
+            "--flags",
+            "3",
+        ]
     print("$", " ".join(command), flush=True)
     started = time.perf_counter()
-    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    result = subprocess.run(command, capture_output=True, text=True)
     elapsed = time.perf_counter() - started
     peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss  # KiB on Linux
     tail = result.stdout.strip().splitlines()[-8:]
@@ -83,8 +95,10 @@ def main() -> int:
         print(result.stderr, file=sys.stderr)
         print(f"the command failed with exit code {result.returncode}", file=sys.stderr)
         return 1
-    print(f"\nrows={args.rows} csv_mb={size / 1e6:.1f} seconds={elapsed:.2f} "
-          f"rows_per_s={args.rows / elapsed:,.0f} peak_rss_mb={peak_kib / 1024:.1f}")
+    print(
+        f"\nrows={args.rows} csv_mb={size / 1e6:.1f} seconds={elapsed:.2f} "
+        f"rows_per_s={args.rows / elapsed:,.0f} peak_rss_mb={peak_kib / 1024:.1f}"
+    )
     return 0
 
 

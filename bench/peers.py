@@ -11,8 +11,20 @@ from collections import deque
 class _Column:
     """One column's state: running statistics, count window, time window, moving average."""
 
-    __slots__ = ("last", "count", "mean", "m2", "window", "wsum", "wsq", "times", "tsum", "tsq",
-                 "ewma", "started")
+    __slots__ = (
+        "last",
+        "count",
+        "mean",
+        "m2",
+        "window",
+        "wsum",
+        "wsq",
+        "times",
+        "tsum",
+        "tsq",
+        "ewma",
+        "started",
+    )
 
     def __init__(self, window_size):
         self.last = 0.0
@@ -136,9 +148,14 @@ class River:
         from river import stats, utils
 
         self._columns = {
-            name: (stats.Mean(), stats.Var(ddof=0), stats.EWMean(fading_factor=alpha),
-                   utils.Rolling(stats.Mean, window_size=window_size),
-                   utils.Rolling(stats.Var, window_size=window_size, ddof=0), [0.0])
+            name: (
+                stats.Mean(),
+                stats.Var(ddof=0),
+                stats.EWMean(fading_factor=alpha),
+                utils.Rolling(stats.Mean, window_size=window_size),
+                utils.Rolling(stats.Var, window_size=window_size, ddof=0),
+                [0.0],
+            )
             for name in col_names
         }
 
@@ -177,8 +194,9 @@ class Runstats:
     def __init__(self, col_names, window_size, alpha, time_window):
         from runstats import ExponentialStatistics, Statistics
 
-        self._columns = {name: (Statistics(), ExponentialStatistics(decay=1.0 - alpha))
-                         for name in col_names}
+        self._columns = {
+            name: (Statistics(), ExponentialStatistics(decay=1.0 - alpha)) for name in col_names
+        }
         self._last = dict.fromkeys(col_names, 0.0)
 
     def append(self, row, ts):

@@ -26,8 +26,8 @@ import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-import cases  # noqa: E402
-import peers  # noqa: E402
+import cases
+import peers
 
 RESULTS = cases.ROOT / "bench" / "results"
 CHILD = cases.ROOT / "bench" / "child.py"
@@ -60,6 +60,7 @@ def interpreter():
 
 
 # ---- wall clock -------------------------------------------------------------------------------
+
 
 def time_loops(loops, n):
     """Best ns per iteration over the loops, each timed on its own with GC off."""
@@ -106,8 +107,11 @@ def wall_clock(all_cases, rounds, run_us, round_ms):
         for name, (case, n, reps) in entries[shift:] + entries[:shift]:
             best[name] = min(best[name], time_loops(case.prepare(n, reps), n))
         log(f"  wall clock round {r + 1}/{rounds} done")
-    net = {name: best[name] - best[f"empty@{n}"] for name, (_, n, _) in plan.items()
-           if not name.startswith("empty@")}
+    net = {
+        name: best[name] - best[f"empty@{n}"]
+        for name, (_, n, _) in plan.items()
+        if not name.startswith("empty@")
+    }
     return net, min(value for name, value in best.items() if name.startswith("empty@"))
 
 
@@ -124,7 +128,7 @@ def read_dumps(directory):
         with open(path) as dump:
             for line in dump:
                 if line.startswith(TRIGGER):
-                    label = line[len(TRIGGER):].strip()
+                    label = line[len(TRIGGER) :].strip()
                 elif line.startswith("totals:"):
                     total = int(line.split()[1])
         if label is not None and total is not None:
@@ -142,20 +146,31 @@ def callgrind(module_paths, n, runs):
         for run in range(runs):
             out = workdir / str(run)
             out.mkdir()
-            command = ["valgrind", "--tool=callgrind", "--instr-atstart=no",
-                       "--collect-atstart=no", f"--callgrind-out-file={out}/cg.out",
-                       interpreter(), str(CHILD), "callgrind", f"--n={n}"]
+            command = [
+                "valgrind",
+                "--tool=callgrind",
+                "--instr-atstart=no",
+                "--collect-atstart=no",
+                f"--callgrind-out-file={out}/cg.out",
+                interpreter(),
+                str(CHILD),
+                "callgrind",
+                f"--n={n}",
+            ]
             command += [f"--module-path={path}" for path in module_paths]
             log_file = open(out / "valgrind.log", "w")
-            processes.append((subprocess.Popen(command, stdout=log_file, stderr=log_file), out,
-                              log_file))
+            processes.append(
+                (subprocess.Popen(command, stdout=log_file, stderr=log_file), out, log_file)
+            )
         per_run = []
         for process, out, log_file in processes:
             code = process.wait()
             log_file.close()
             if code != 0:
-                raise SystemExit(f"callgrind child failed ({code}):\n"
-                                 + (out / "valgrind.log").read_text()[-3000:])
+                raise SystemExit(
+                    f"callgrind child failed ({code}):\n"
+                    + (out / "valgrind.log").read_text()[-3000:]
+                )
             counts = read_dumps(out)
             empty = counts["empty"]
             per_run.append({label: (total - empty) / n for label, total in counts.items()})
@@ -163,17 +178,24 @@ def callgrind(module_paths, n, runs):
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     labels = set.intersection(*(set(run) for run in per_run))
-    return ({label: statistics.median(run[label] for run in per_run) for label in labels},
-            statistics.median(run["empty"] for run in per_run))
+    return (
+        {label: statistics.median(run[label] for run in per_run) for label in labels},
+        statistics.median(run["empty"] for run in per_run),
+    )
 
 
 # ---- memory -----------------------------------------------------------------------------------
 
+
 def memory(module_path):
     """The frame's resident memory against its window payload, in a fresh process."""
     module_path = module_path.rpartition("=")[2]
-    output = subprocess.run([interpreter(), str(CHILD), "memory", f"--module-path={module_path}"],
-                            check=True, capture_output=True, text=True).stdout
+    output = subprocess.run(
+        [interpreter(), str(CHILD), "memory", f"--module-path={module_path}"],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     figures = json.loads(output)
     columns = figures["columns"]
     # Payload: per column, the count window's window_size doubles plus the time window's
@@ -181,11 +203,18 @@ def memory(module_path):
     # within time_window of the newest can hold.
     payload = columns * (cases.WINDOW_SIZE * 8 + (cases.TIME_WINDOW + 1) * 16)
     delta = figures["rss_after"] - figures["rss_before"]
-    return {"payload": payload, "rss_total": figures["rss_after"], "rss_delta": delta,
-            "ratio": delta / payload, "columns": columns, "rows": figures["rows"]}
+    return {
+        "payload": payload,
+        "rss_total": figures["rss_after"],
+        "rss_delta": delta,
+        "ratio": delta / payload,
+        "columns": columns,
+        "rows": figures["rows"],
+    }
 
 
 # ---- report -----------------------------------------------------------------------------------
+
 
 def fmt(value, spec=".1f"):
     return "-" if value is None or not math.isfinite(value) else format(value, spec)
@@ -214,18 +243,23 @@ def report(all_cases, module_labels, wall, instructions, memory_figures, header)
             continue
         group = case.name.split("/")[0]
         groups.setdefault(group, []).append(case)
-    title = {"query": f"query rolling_std, {cases.QUERY_WIDTH} columns",
-             "construct": f"construction, {cases.QUERY_WIDTH} columns",
-             "monitor": f"monitoring loop, {cases.MONITOR_WIDTH} columns"}
+    title = {
+        "query": f"query rolling_std, {cases.QUERY_WIDTH} columns",
+        "construct": f"construction, {cases.QUERY_WIDTH} columns",
+        "monitor": f"monitoring loop, {cases.MONITOR_WIDTH} columns",
+    }
     widths = (30, 11, 12, 18, 18, 10)
-    head = ("case / subject", "ns/call", "instr/call", "x noop i (ns)", "x read i (ns)",
-            "speed-up")
-    lines.append("".join(h.rjust(w) if i else h.ljust(w) for i, (h, w) in
-                         enumerate(zip(head, widths))))
+    head = ("case / subject", "ns/call", "instr/call", "x noop i (ns)", "x read i (ns)", "speed-up")
+    lines.append(
+        "".join(
+            h.rjust(w) if i else h.ljust(w)
+            for i, (h, w) in enumerate(zip(head, widths, strict=True))
+        )
+    )
     lines.append("-" * sum(widths))
     for group, members in groups.items():
         if group.startswith("append"):
-            width = int(group[len("append"):])
+            width = int(group[len("append") :])
             lines.append(f"append, {width} column{'s' if width > 1 else ''}")
         else:
             lines.append(title[group])
@@ -247,10 +281,20 @@ def report(all_cases, module_labels, wall, instructions, memory_figures, header)
             speedup = ""
             if case.impl in PEER_NAMES:
                 speedup = f"{fmt(ratio(ns, wall.get(primary)), '.1f')}x"
-            cells = (f"  {case.impl}", fmt(ns), fmt(ins, ".0f"), against(noop_name),
-                     against(read_name), speedup)
-            lines.append("".join(c.rjust(w) if i else c.ljust(w) for i, (c, w) in
-                                 enumerate(zip(cells, widths))))
+            cells = (
+                f"  {case.impl}",
+                fmt(ns),
+                fmt(ins, ".0f"),
+                against(noop_name),
+                against(read_name),
+                speedup,
+            )
+            lines.append(
+                "".join(
+                    c.rjust(w) if i else c.ljust(w)
+                    for i, (c, w) in enumerate(zip(cells, widths, strict=True))
+                )
+            )
     lines.append("")
     lines.append("x noop / x read: module over the floor, instructions (wall clock in brackets);")
     lines.append("speed-up: peer ns / module ns (for the first module). runstats keeps no windows.")
@@ -261,12 +305,17 @@ def report(all_cases, module_labels, wall, instructions, memory_figures, header)
         prefix = "" if index == 0 else f"{label.split(':', 1)[-1]}."
         for key, group, floor, limit in INSTRUCTION_TARGETS:
             name, floor_name = f"{group}/{label}", f"{group}/{floor}"
-            i = ratio(instructions.get(name), instructions.get(floor_name)) if instructions \
+            i = (
+                ratio(instructions.get(name), instructions.get(floor_name))
+                if instructions
                 else None
+            )
             w = ratio(wall.get(name), wall.get(floor_name))
             holds = None if i is None else i <= limit
-            lines.append(f"target {prefix}{key} <= {limit}: instructions {fmt(i, '.2f')}"
-                         f" (wall {fmt(w, '.2f')}) {mark(holds)}")
+            lines.append(
+                f"target {prefix}{key} <= {limit}: instructions {fmt(i, '.2f')}"
+                f" (wall {fmt(w, '.2f')}) {mark(holds)}"
+            )
             pairs += [f"{prefix}{key}={fmt(i, '.2f')}", f"{prefix}{key}_ns={fmt(w, '.2f')}"]
             if holds is None:
                 unmeasured.append(prefix + key)
@@ -275,8 +324,9 @@ def report(all_cases, module_labels, wall, instructions, memory_figures, header)
         for key, group, peer, limit in SPEEDUP_TARGETS:
             s = ratio(wall.get(f"{group}/{peer}"), wall.get(f"{group}/{label}"))
             holds = None if s is None else s >= limit
-            lines.append(f"target {prefix}{key} >= {limit}: wall clock {fmt(s, '.1f')}x"
-                         f" {mark(holds)}")
+            lines.append(
+                f"target {prefix}{key} >= {limit}: wall clock {fmt(s, '.1f')}x {mark(holds)}"
+            )
             pairs.append(f"{prefix}{key}={fmt(s, '.1f')}")
             if holds is None:
                 unmeasured.append(prefix + key)
@@ -291,9 +341,11 @@ def report(all_cases, module_labels, wall, instructions, memory_figures, header)
             f"memory: {m['columns']:,} columns, window_size {cases.WINDOW_SIZE}, time_window "
             f"{cases.TIME_WINDOW}, after {m['rows']:,} full rows: frame {m['rss_delta'] / 1e6:.1f}"
             f" MB resident (process {m['rss_total'] / 1e6:.1f} MB) for {m['payload'] / 1e6:.1f}"
-            f" MB of window payload")
-        lines.append(f"target {prefix}memory_ratio <= {MEMORY_LIMIT}: {m['ratio']:.3f}"
-                     f" {mark(holds)}")
+            f" MB of window payload"
+        )
+        lines.append(
+            f"target {prefix}memory_ratio <= {MEMORY_LIMIT}: {m['ratio']:.3f} {mark(holds)}"
+        )
         pairs.append(f"{prefix}memory_ratio={m['ratio']:.3f}")
         if not holds:
             misses.append(prefix + "memory_ratio")
@@ -327,8 +379,13 @@ def plot(all_cases, wall, path):
         points.sort()
         style = "--" if impl in FLOORS else "-"
         label = {"runstats": "runstats (no windows)", "python": "pure Python"}.get(impl, impl)
-        ax.plot([w for w, _ in points], [max(ns, 0.1) for _, ns in points], style, marker="o",
-                label=label)
+        ax.plot(
+            [w for w, _ in points],
+            [max(ns, 0.1) for _, ns in points],
+            style,
+            marker="o",
+            label=label,
+        )
     ax.set_xscale("log", base=2)
     ax.set_xticks(cases.PLOT_WIDTHS, [str(w) for w in cases.PLOT_WIDTHS])
     ax.set_yscale("log")
@@ -344,18 +401,28 @@ def plot(all_cases, wall, path):
 
 def git_revision():
     try:
-        return subprocess.run(["git", "-C", str(cases.ROOT), "rev-parse", "--short", "HEAD"],
-                              capture_output=True, text=True, check=True).stdout.strip()
+        return subprocess.run(
+            ["git", "-C", str(cases.ROOT), "rev-parse", "--short", "HEAD"],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         return "unknown"
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--module-path", action="append", default=[], metavar="[LABEL=]DIR",
-                        help="measure the quillometer build in DIR (repeat to compare builds)")
-    parser.add_argument("--quick", action="store_true",
-                        help="fewer rounds and iterations; results are not saved")
+    parser.add_argument(
+        "--module-path",
+        action="append",
+        default=[],
+        metavar="[LABEL=]DIR",
+        help="measure the quillometer build in DIR (repeat to compare builds)",
+    )
+    parser.add_argument(
+        "--quick", action="store_true", help="fewer rounds and iterations; results are not saved"
+    )
     parser.add_argument("--no-callgrind", action="store_true", help="wall clock only")
     parser.add_argument("--no-peers", action="store_true", help="skip the Python peers")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory figure")
@@ -397,22 +464,30 @@ def main():
     memory_figures = None
     if not args.no_memory:
         log("memory: 10,000-column frame")
-        memory_figures = {label: memory(path) for label, path in zip(module_labels, module_paths)}
+        memory_figures = {
+            label: memory(path) for label, path in zip(module_labels, module_paths, strict=True)
+        }
 
     header = [
-        f"quillometer benchmark, {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M}"
+        f"quillometer benchmark, {datetime.datetime.now(datetime.UTC):%Y-%m-%d %H:%M}"
         f" UTC, commit {git_revision()}, Python {platform.python_version()},"
         f" {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f}",
-        "modules: " + ", ".join(f"{label} = {path.rpartition('=')[2]}"
-                                for label, path in zip(module_labels, module_paths)),
+        "modules: "
+        + ", ".join(
+            f"{label} = {path.rpartition('=')[2]}"
+            for label, path in zip(module_labels, module_paths, strict=True)
+        ),
         f"frame: window_size {cases.WINDOW_SIZE}, alpha {cases.ALPHA}, time_window "
         f"{cases.TIME_WINDOW}; ts rises by 1 per call, so both windows evict on every call.",
         f"wall clock: best of {rounds} interleaved rounds, net of the empty loop"
         f" ({empty_ns:.1f} ns/iteration); GC off while timing.",
-        ("instructions: callgrind, median of 3 processes, "
-         f"{callgrind_n} iterations per case, net of the empty loop "
-         f"({empty_instructions:.0f} instructions/iteration)." if instructions
-         else "instructions: not measured (--no-callgrind)."),
+        (
+            "instructions: callgrind, median of 3 processes, "
+            f"{callgrind_n} iterations per case, net of the empty loop "
+            f"({empty_instructions:.0f} instructions/iteration)."
+            if instructions
+            else "instructions: not measured (--no-callgrind)."
+        ),
         "",
     ]
     lines = report(all_cases, module_labels, wall, instructions, memory_figures, header)

@@ -55,7 +55,11 @@ def main() -> int:
     marks: list[tuple[int, float]] = []
     with tempfile.TemporaryDirectory(prefix="quillometer-log-") as log_dir:
         with ShardedQuillometer(
-            names, window_size=100, alpha=0.05, time_window=60_000, shards=args.shards,
+            names,
+            window_size=100,
+            alpha=0.05,
+            time_window=60_000,
+            shards=args.shards,
             log_dir=log_dir,
         ) as stats:
             stats.wait_ready()

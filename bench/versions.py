@@ -22,8 +22,17 @@ TOLERANCE = 1.10
 
 def measure(command):
     """run.py's key=value figures, as measured by one interpreter."""
-    proc = subprocess.run([*shlex.split(command), str(ROOT / "bench" / "run.py"), "--quick",
-                           "--no-peers", "--no-memory"], capture_output=True, text=True)
+    proc = subprocess.run(
+        [
+            *shlex.split(command),
+            str(ROOT / "bench" / "run.py"),
+            "--quick",
+            "--no-peers",
+            "--no-memory",
+        ],
+        capture_output=True,
+        text=True,
+    )
     if proc.returncode != 0:
         raise SystemExit(f"{command}: bench/run.py failed ({proc.returncode}):\n{proc.stderr}")
     last = proc.stdout.strip().splitlines()[-1]
@@ -42,7 +51,7 @@ def main():
     base_version = versions[0][0]
     base = results[base_version]
     lines = [
-        f"quillometer on each CPython, {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M}"
+        f"quillometer on each CPython, {datetime.datetime.now(datetime.UTC):%Y-%m-%d %H:%M}"
         " UTC: instructions per call over that version's own floor (callgrind, bench/run.py"
         " --quick), and in brackets over CPython " + base_version + "'s ratio",
         "",
@@ -58,9 +67,13 @@ def main():
             cells.append(f"{figures[key]:.2f} ({relative:.2f})".rjust(22))
             pairs.append(f"{version}.{key}={figures[key]:.2f}")
         lines.append(version.ljust(10) + "".join(cells))
-    lines += ["", f"target: every ratio within {TOLERANCE - 1:.0%} of CPython {base_version}'s: "
-              + ("missed by " + ", ".join(misses) if misses else "met"), "",
-              " ".join(pairs) + f" targets={'missed' if misses else 'all_met'}"]
+    lines += [
+        "",
+        f"target: every ratio within {TOLERANCE - 1:.0%} of CPython {base_version}'s: "
+        + ("missed by " + ", ".join(misses) if misses else "met"),
+        "",
+        " ".join(pairs) + f" targets={'missed' if misses else 'all_met'}",
+    ]
     RESULTS.mkdir(parents=True, exist_ok=True)
     (RESULTS / "versions.txt").write_text("\n".join(lines) + "\n")
     print("\n".join(lines))

@@ -82,7 +82,6 @@ root_command() {
 root_apt_install() {
   local suite=$1
   shift
-  # shellcheck disable=SC2046 # the command line's words
   $(root_command "$suite") /bin/sh -c "apt-get -o Acquire::Check-Valid-Until=false update -qq && \
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $* >/dev/null"
 }
@@ -93,7 +92,6 @@ in_amd64_root() {
   shift
   mount_root "$suite"
   local status=0
-  # shellcheck disable=SC2046 # the command line's words
   $(root_command "$suite") /bin/sh -c "cd '$PROJECT' && exec \"\$@\"" sh "$@" || status=$?
   unmount_root "$suite"
   return "$status"

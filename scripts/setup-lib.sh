@@ -2,7 +2,8 @@
 # Shared by the project's scripts: installs what a fresh machine lacks. Python packages go into
 # the project's own virtual environment (.venv), never into the system's interpreter.
 
-step() { printf '\n==== %s\n' "$*"; }
+# One heading per step, with the seconds since the calling script started.
+step() { printf '\n==== %s (at %d s)\n' "$*" "$SECONDS"; }
 
 # Debian packages: installed with apt-get when running as root; otherwise stop with the command.
 ensure_debian_packages() {
@@ -93,25 +94,21 @@ ensure_build_tools() {
   ensure_python_packages scikit-build-core cmake ninja setuptools wheel
 }
 
-# Builds and installs the module, with the given extras, into the active environment. Ninja's
-# progress lines are shown; pip's whole output is kept in build/pip-install.log.
+# Builds and installs the module, with the given extras, into the active environment. pip's
+# whole output is kept in build/pip-install.log; its tail is shown when the install fails.
 install_module() {
   local spec="."
   [ $# -gt 0 ] && spec=".[$(IFS=,; echo "$*")]"
   step "building and installing quillometer${*:+ with the extras $*}"
   mkdir -p build
-  local status
-  set +e
-  python -m pip install -v --no-build-isolation "$spec" 2>&1 | tee build/pip-install.log |
-    grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] ' | sed -u 's/^ */  /'
-  status=${PIPESTATUS[0]}
-  set -e
-  if [ "$status" -ne 0 ]; then
+  rm -f build/pip-install.log
+  if ! python -m pip install --quiet --no-build-isolation --log build/pip-install.log "$spec"; then
     tail -n 40 build/pip-install.log >&2
     echo "pip install failed; the whole log is build/pip-install.log" >&2
-    exit "$status"
+    exit 1
   fi
-  grep -E '^Successfully installed' build/pip-install.log || echo "quillometer is up to date"
+  python -c 'import quillometer, importlib.metadata as m
+print("  quillometer", m.version("quillometer"), "in", quillometer.__file__)'
 }
 
 # The machine's interpreter of one minor version (3.12), from pyenv: the scripts that test every

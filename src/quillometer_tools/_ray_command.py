@@ -13,8 +13,9 @@ from quillometer_tools.command import Exit
 def main(argv: Sequence[str] | None = None) -> int:
     # Found, not imported: the command imports Ray only once it has set up the environment.
     if importlib.util.find_spec("ray") is None:
-        print("quillometer-ray: Ray is not installed: pip install 'quillometer[ray]'",
-              file=sys.stderr)
+        print(
+            "quillometer-ray: Ray is not installed: pip install 'quillometer[ray]'", file=sys.stderr
+        )
         return Exit.INPUT
     from quillometer_tools.ray.cli import main as ray_main
 

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import csv
 import io
-import math
 import os
 import stat
 import sys
@@ -17,11 +16,29 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import NamedTuple, TextIO
 
-from quillometer_tools.times import (EPOCH_UNITS, TimeError, TimeReader, Timing, UnreadableTime,
-                                     finite_float, looks_like_time, median_step, precision_for)
+from quillometer_tools.times import (
+    EPOCH_UNITS,
+    TimeError,
+    TimeReader,
+    Timing,
+    UnreadableTime,
+    finite_float,
+    looks_like_time,
+    median_step,
+    precision_for,
+)
 
-__all__ = ["EPOCH_UNITS", "SAMPLE_ROWS", "TIME_COLUMNS", "Feed", "FeedOptions", "InputError",
-           "Row", "open_feed", "parse_value"]
+__all__ = [
+    "EPOCH_UNITS",
+    "SAMPLE_ROWS",
+    "TIME_COLUMNS",
+    "Feed",
+    "FeedOptions",
+    "InputError",
+    "Row",
+    "open_feed",
+    "parse_value",
+]
 
 TIME_COLUMNS = ("timestamp", "ts", "time", "datetime", "date")
 SAMPLE_ROWS = 256  # rows read when the feed opens: they settle the columns and the cadence
@@ -94,12 +111,15 @@ class Feed:
             raise InputError(str(error), "epoch" if options.epoch else "time_format") from None
         header = self._next_record()
         if header is None:
-            raise InputError(f"{name}: empty input (expected a header line such as "
-                             "timestamp,value)")
+            raise InputError(
+                f"{name}: empty input (expected a header line such as timestamp,value)"
+            )
         header = [cell.strip() for cell in header]
         if all(looks_like_time(cell) for cell in header):
-            raise InputError(f"{name}: no header: line 1 holds values ({','.join(header)}); "
-                             "the first line must name the columns, e.g. timestamp,value")
+            raise InputError(
+                f"{name}: no header: line 1 holds values ({','.join(header)}); "
+                "the first line must name the columns, e.g. timestamp,value"
+            )
         for position, cell in enumerate(header):
             if not cell and position > 0:
                 raise InputError(f"{name}: column {position + 1} of the header has no name")
@@ -110,20 +130,22 @@ class Feed:
         listing = ", ".join(cell or "(unnamed)" for cell in header)
         self.time_column = self._choose_time_column(header, index, listing)
         if options.columns is None:
-            self.columns = [cell for cell in header
-                            if cell != self.time_column and cell != ""]
+            self.columns = [cell for cell in header if cell != self.time_column and cell != ""]
         else:
             self.columns = list(dict.fromkeys(options.columns))
             for column in self.columns:
                 if column == self.time_column:
-                    raise InputError(f"{name}: {column!r} is the time column, not a value "
-                                     "column", "columns")
+                    raise InputError(
+                        f"{name}: {column!r} is the time column, not a value column", "columns"
+                    )
                 if column not in header or column == "":
-                    raise InputError(f"{name}: no column {column!r} (columns: {listing})",
-                                     "columns")
+                    raise InputError(
+                        f"{name}: no column {column!r} (columns: {listing})", "columns"
+                    )
         if not self.columns:
-            raise InputError(f"{name}: no value column besides the time column "
-                             f"{self.time_column!r}")
+            raise InputError(
+                f"{name}: no value column besides the time column {self.time_column!r}"
+            )
         self._time_at = None if self.time_column is None else header.index(self.time_column)
         self._value_at = [(column, header.index(column)) for column in self.columns]
         self.skipped = dict.fromkeys(self.columns, 0)
@@ -143,19 +165,27 @@ class Feed:
         if options.columns is None:
             self.left_out = [column for column in self.columns if not self._numeric[column]]
             if len(self.left_out) == len(self.columns):
-                raise InputError(f"{name}: no column besides the time has a numeric value in "
-                                 f"the first {self.sampled} rows")
+                raise InputError(
+                    f"{name}: no column besides the time has a numeric value in "
+                    f"the first {self.sampled} rows"
+                )
             for column in self.left_out:
                 self.columns.remove(column)
                 del self.skipped[column], self._numeric[column]
-            self._value_at = [(column, at) for column, at in self._value_at
-                              if column in self._numeric]
+            self._value_at = [
+                (column, at) for column, at in self._value_at if column in self._numeric
+            ]
         stamps = [row.ts for row in self._buffer]
         step = median_step(stamps)
         unit = self._times.seconds_per_unit if self._time_at is not None else None
         kind = self._times.describe() if self._time_at is not None else "row numbers as times"
-        self.timing = Timing(unit, kind, self._times.assumed, step,
-                             precision_for(stamps, unit, self._times.kind == "years", step))
+        self.timing = Timing(
+            unit,
+            kind,
+            self._times.assumed,
+            step,
+            precision_for(stamps, unit, self._times.kind == "years", step),
+        )
         self.seconds_per_unit = unit
 
     def _choose_time_column(self, header: list[str], index: bool, listing: str) -> str | None:
@@ -163,8 +193,10 @@ class Feed:
         if options.time_column is not None:
             if options.time_column in header:
                 return options.time_column
-            raise InputError(f"{self.name}: no time column {options.time_column!r} "
-                             f"(columns: {listing})", "time_column")
+            raise InputError(
+                f"{self.name}: no time column {options.time_column!r} (columns: {listing})",
+                "time_column",
+            )
         by_name = {cell.lower(): cell for cell in header}
         named = next((by_name[t] for t in TIME_COLUMNS if t in by_name), None)
         if named is not None or not index:
@@ -203,16 +235,22 @@ class Feed:
             ts = self.rows_read
         else:
             if self._time_at >= len(record) or not record[self._time_at].strip():
-                raise InputError(f"{self.name}, line {self._reader.line_num}: no time in "
-                                 f"{self._time_label()}")
+                raise InputError(
+                    f"{self.name}, line {self._reader.line_num}: no time in {self._time_label()}"
+                )
             try:
                 ts = self._times.read(record[self._time_at])
             except TimeError as error:
-                option = ("epoch" if self._options.epoch is not None else "time_format"
-                          if self._options.time_format is not None
-                          or isinstance(error, UnreadableTime) else None)
-                raise InputError(f"{self.name}, line {self._reader.line_num}: {error}",
-                                 option) from None
+                option = (
+                    "epoch"
+                    if self._options.epoch is not None
+                    else "time_format"
+                    if self._options.time_format is not None or isinstance(error, UnreadableTime)
+                    else None
+                )
+                raise InputError(
+                    f"{self.name}, line {self._reader.line_num}: {error}", option
+                ) from None
         if self._last_ts is not None and ts < self._last_ts:
             self.unsorted += 1
         self._last_ts = ts
@@ -235,8 +273,10 @@ class Feed:
             yield row
         empty = [column for column, numeric in self._numeric.items() if not numeric]
         if empty:
-            raise InputError(f"{self.name}: column {empty[0]!r} has no numeric value in "
-                             f"{self.rows_read} rows", "columns")
+            raise InputError(
+                f"{self.name}: column {empty[0]!r} has no numeric value in {self.rows_read} rows",
+                "columns",
+            )
 
     def fraction(self) -> float | None:
         """The share of a regular file read so far (within a read-ahead buffer); None for a
@@ -265,8 +305,9 @@ def open_feed(path: str, options: FeedOptions = FeedOptions()) -> Feed:
     if path == "-":
         # A buffered reader's read1 returns what a pipe holds without waiting for a full
         # buffer, so each line is handed over as soon as it arrives.
-        file = io.TextIOWrapper(open(sys.stdin.fileno(), "rb", closefd=False),
-                                encoding="utf-8-sig", newline="")
+        file = io.TextIOWrapper(
+            open(sys.stdin.fileno(), "rb", closefd=False), encoding="utf-8-sig", newline=""
+        )
         name = "standard input"
     else:
         name = path

@@ -9,14 +9,15 @@ Errors are TimeError, whose message describes the text it was given.
 
 from __future__ import annotations
 
+import itertools
 import math
 import re
 import statistics
 from collections.abc import Sequence
 from dataclasses import dataclass
-from datetime import datetime, timedelta, timezone
+from datetime import UTC, datetime, timedelta
 
-EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
+EPOCH = datetime(1970, 1, 1, tzinfo=UTC)
 # Seconds per unit of integer timestamps counted from 1970.
 EPOCH_UNITS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9}
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
@@ -33,9 +34,15 @@ DURATION_EXAMPLES = "90s, 30m, 24h, 7d, 2w or 1y"
 # Rates are shown per the first of these at least as long as the stream's step.
 RATE_UNITS = (("s", 1), ("min", 60), ("h", 3600), ("d", 86_400), ("w", 604_800), ("y", YEAR))
 # How a time is shown, coarsest first: a strftime format and the digits of a second kept.
-PRECISIONS = {"year": "%Y", "month": "%Y-%m", "day": "%Y-%m-%d", "minute": "%Y-%m-%d %H:%M",
-              "second": "%Y-%m-%d %H:%M:%S", "millisecond": "%Y-%m-%d %H:%M:%S.%f",
-              "microsecond": "%Y-%m-%d %H:%M:%S.%f"}
+PRECISIONS = {
+    "year": "%Y",
+    "month": "%Y-%m",
+    "day": "%Y-%m-%d",
+    "minute": "%Y-%m-%d %H:%M",
+    "second": "%Y-%m-%d %H:%M:%S",
+    "millisecond": "%Y-%m-%d %H:%M:%S.%f",
+    "microsecond": "%Y-%m-%d %H:%M:%S.%f",
+}
 
 
 class TimeError(ValueError):
@@ -49,7 +56,7 @@ class UnreadableTime(TimeError):
 def seconds_since_epoch(moment: datetime) -> int:
     """Whole seconds since 1970; a naive date-time is taken as UTC."""
     if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=timezone.utc)
+        moment = moment.replace(tzinfo=UTC)
     try:
         return (moment - EPOCH) // timedelta(seconds=1)
     except OverflowError:
@@ -94,8 +101,11 @@ def _int(text: str) -> int | None:
 
 
 def in_years(seconds: float, years: tuple[int, int]) -> bool:
-    return (seconds_since_epoch(datetime(years[0], 1, 1)) <= seconds
-            < seconds_since_epoch(datetime(years[1], 1, 1)))
+    return (
+        seconds_since_epoch(datetime(years[0], 1, 1))
+        <= seconds
+        < seconds_since_epoch(datetime(years[1], 1, 1))
+    )
 
 
 def guess_epoch_unit(ts: int) -> str | None:
@@ -137,11 +147,14 @@ class TimeReader:
 
     def __init__(self, time_format: str | None = None, epoch: str | None = None) -> None:
         if epoch is not None and time_format is not None:
-            raise TimeError("an epoch unit is for integer times and a time format for "
-                            "date-times; only one of them can apply")
+            raise TimeError(
+                "an epoch unit is for integer times and a time format for "
+                "date-times; only one of them can apply"
+            )
         if epoch is not None and epoch != "none" and epoch not in EPOCH_UNITS:
-            raise TimeError(f"unknown epoch unit {epoch!r} (one of {', '.join(EPOCH_UNITS)}, "
-                            "or none)")
+            raise TimeError(
+                f"unknown epoch unit {epoch!r} (one of {', '.join(EPOCH_UNITS)}, or none)"
+            )
         self.time_format = time_format
         self.epoch = epoch
         self.kind = None
@@ -195,12 +208,14 @@ class TimeReader:
                 unit = guess_epoch_unit(integer)
                 assert unit is not None
                 self.epoch_unit = unit
-                self.assumed = (f"{integer} falls in {GUESS_YEARS[0]}-{GUESS_YEARS[1]} counted "
-                                f"in {unit} since 1970")
+                self.assumed = (
+                    f"{integer} falls in {GUESS_YEARS[0]}-{GUESS_YEARS[1]} counted "
+                    f"in {unit} since 1970"
+                )
                 self._fix("epoch", EPOCH_UNITS[unit])
             elif kind == "years":
                 if _int(text) is not None:
-                    self.assumed = (f"integers in {YEAR_RANGE[0]}-{YEAR_RANGE[1]} are years")
+                    self.assumed = f"integers in {YEAR_RANGE[0]}-{YEAR_RANGE[1]} are years"
                 self._fix("years", 1.0)
             else:
                 self._fix(kind, None if kind == "plain" else 1.0)
@@ -213,18 +228,22 @@ class TimeReader:
             try:
                 moment = datetime.strptime(text, self.time_format)
             except ValueError:
-                raise TimeError(f"time {text!r} does not match the time format "
-                                f"{self.time_format!r}") from None
+                raise TimeError(
+                    f"time {text!r} does not match the time format {self.time_format!r}"
+                ) from None
             return seconds_since_epoch(moment)
         if kind in ("plain", "epoch"):
             integer = _int(text)
             if integer is None:
                 if kind == "epoch" and self._is_date(text):
-                    raise TimeError(f"time {text!r} is a date-time, but the times are integers "
-                                    f"counted in {self.epoch_unit} since 1970")
+                    raise TimeError(
+                        f"time {text!r} is a date-time, but the times are integers "
+                        f"counted in {self.epoch_unit} since 1970"
+                    )
                 if self._is_date(text):
-                    raise TimeError(f"time {text!r} is a date-time, but the rows before it "
-                                    "have integer times")
+                    raise TimeError(
+                        f"time {text!r} is a date-time, but the rows before it have integer times"
+                    )
                 raise UnreadableTime(self._unreadable(text))
             if not INT64_MIN <= integer <= INT64_MAX:
                 raise TimeError(f"time {text} is out of the signed 64-bit range")
@@ -250,9 +269,11 @@ class TimeReader:
             return False
 
     def _unreadable(self, text: str) -> str:
-        return (f"cannot read the time {text!r} (expected an integer, a year such as 1700 or "
-                "1749.5, or an ISO 8601 date-time such as 2024-05-01 13:45; other forms need "
-                "their strptime format, e.g. '%b %d %Y')")
+        return (
+            f"cannot read the time {text!r} (expected an integer, a year such as 1700 or "
+            "1749.5, or an ISO 8601 date-time such as 2024-05-01 13:45; other forms need "
+            "their strptime format, e.g. '%b %d %Y')"
+        )
 
     def _check_epoch(self, ts: int) -> None:
         """An epoch time must fall in the years 1 to 9999; one that does not was most likely
@@ -261,11 +282,15 @@ class TimeReader:
         assert unit is not None
         if EARLIEST <= ts * EPOCH_UNITS[unit] <= LATEST:
             return
-        fits = [other for other, size in EPOCH_UNITS.items()
-                if size < EPOCH_UNITS[unit] and EARLIEST <= ts * size <= LATEST]
+        fits = [
+            other
+            for other, size in EPOCH_UNITS.items()
+            if size < EPOCH_UNITS[unit] and EARLIEST <= ts * size <= LATEST
+        ]
         hint = f"; is the unit {fits[0]}?" if fits else ""
-        raise TimeError(f"time {ts} counted in {unit} since 1970 falls outside the years 1 to "
-                        f"9999{hint}")
+        raise TimeError(
+            f"time {ts} counted in {unit} since 1970 falls outside the years 1 to 9999{hint}"
+        )
 
     def describe(self) -> str:
         """The kind of times in a few words."""
@@ -273,11 +298,16 @@ class TimeReader:
             return f"date-times in the format {self.time_format!r}"
         if self.kind == "epoch":
             return f"epoch {self.epoch_unit}"
-        return {"plain": "plain integer times", "years": "years", "dates": "date-times",
-                None: "no times yet"}[self.kind]
+        return {
+            "plain": "plain integer times",
+            "years": "years",
+            "dates": "date-times",
+            None: "no times yet",
+        }[self.kind]
 
 
 # Durations.
+
 
 def parse_duration(text: str, seconds_per_unit: float | None) -> int:
     """A duration in timestamp units: a plain integer as it is, or a duration such as 90s,
@@ -287,11 +317,15 @@ def parse_duration(text: str, seconds_per_unit: float | None) -> int:
     if units is None:
         match = DURATION.match(text)
         if match is None:
-            raise TimeError(f"{text!r}: expected timestamp units (an integer) or a duration "
-                            f"such as {DURATION_EXAMPLES}")
+            raise TimeError(
+                f"{text!r}: expected timestamp units (an integer) or a duration "
+                f"such as {DURATION_EXAMPLES}"
+            )
         if seconds_per_unit is None:
-            raise TimeError(f"{text}: the times are plain integers with no unit, so a "
-                            "duration needs to be given in their units")
+            raise TimeError(
+                f"{text}: the times are plain integers with no unit, so a "
+                "duration needs to be given in their units"
+            )
         scaled = float(match.group(1)) * DURATION_UNITS[match.group(2)] / seconds_per_unit
         units = round(scaled) if math.isfinite(scaled) else 2**63  # inf: far out of range
     if not 0 <= units < 2**63:
@@ -324,17 +358,17 @@ def readable_duration(seconds: float) -> str:
 
 def median_step(timestamps: Sequence[int]) -> float | None:
     """The median of the positive steps between consecutive timestamps; None without one."""
-    steps = [b - a for a, b in zip(timestamps, timestamps[1:]) if b > a]
+    steps = [b - a for a, b in itertools.pairwise(timestamps) if b > a]
     return statistics.median(steps) if steps else None
 
 
 def rate_unit(step_seconds: float) -> tuple[str, int]:
     """The unit a rate is shown per: the first at least as long as the step."""
-    return next((unit for unit in RATE_UNITS if unit[1] >= step_seconds * 0.999),
-                RATE_UNITS[-1])
+    return next((unit for unit in RATE_UNITS if unit[1] >= step_seconds * 0.999), RATE_UNITS[-1])
 
 
 # Showing timestamps.
+
 
 def to_datetime(ts: int, seconds_per_unit: float) -> datetime | None:
     """The timestamp as a UTC date-time, or None outside the years datetime can show."""
@@ -348,16 +382,22 @@ def to_datetime(ts: int, seconds_per_unit: float) -> datetime | None:
         return None
 
 
-def precision_for(timestamps: Sequence[int], seconds_per_unit: float | None, years: bool,
-                  step: float | None) -> str | None:
+def precision_for(
+    timestamps: Sequence[int], seconds_per_unit: float | None, years: bool, step: float | None
+) -> str | None:
     """One precision for all of a stream's times (None: plain numbers). Years are shown as
     fine as their step needs; other times as fine as the finest of the given ones needs."""
     if seconds_per_unit is None:
         return None
     if years:
         seconds = (step or YEAR) * seconds_per_unit
-        for precision, least in (("year", 360 * 86_400), ("month", 28 * 86_400),
-                                 ("day", 86_400), ("minute", 60), ("second", 1)):
+        for precision, least in (
+            ("year", 360 * 86_400),
+            ("month", 28 * 86_400),
+            ("day", 86_400),
+            ("minute", 60),
+            ("second", 1),
+        ):
             if seconds >= least:
                 return precision
         return "millisecond"
@@ -367,10 +407,17 @@ def precision_for(timestamps: Sequence[int], seconds_per_unit: float | None, yea
         moment = to_datetime(ts, seconds_per_unit)
         if moment is None:
             continue
-        needed = ("microsecond" if moment.microsecond % 1000 else
-                  "millisecond" if moment.microsecond else
-                  "second" if moment.second else
-                  "minute" if moment.hour or moment.minute else "day")
+        needed = (
+            "microsecond"
+            if moment.microsecond % 1000
+            else "millisecond"
+            if moment.microsecond
+            else "second"
+            if moment.second
+            else "minute"
+            if moment.hour or moment.minute
+            else "day"
+        )
         if order.index(needed) > order.index(finest):
             finest = needed
     return finest

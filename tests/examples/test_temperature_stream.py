@@ -16,8 +16,10 @@ ROOT = Path(__file__).resolve().parents[2]
 COMMAND = str(Path(sys.executable).with_name("quillometer-monitor"))
 EPS = np.finfo(float).eps
 # The example's settings, as scripts/example passes them; the alpha is the command's default.
-EXAMPLE = re.search(r"quillometer-monitor (--window-size (\d+) --threshold ([\d.]+))",
-                    (ROOT / "scripts" / "example").read_text())
+EXAMPLE = re.search(
+    r"quillometer-monitor (--window-size (\d+) --threshold ([\d.]+))",
+    (ROOT / "scripts" / "example").read_text(),
+)
 EXAMPLE_OPTIONS = EXAMPLE.group(1).split()
 WINDOW_SIZE, THRESHOLD, ALPHA = int(EXAMPLE.group(2)), float(EXAMPLE.group(3)), 0.1
 DAY = 86_400
@@ -34,8 +36,9 @@ def pandas_highs():
 
 
 def run_monitor(*args):
-    result = subprocess.run([COMMAND, "--no-progress", *args], capture_output=True, text=True,
-                            timeout=300)
+    result = subprocess.run(
+        [COMMAND, "--no-progress", *args], capture_output=True, text=True, timeout=300
+    )
     assert result.returncode == 0 and result.stderr == "", result.stderr
     return result.stdout
 
@@ -97,12 +100,18 @@ def test_per_value_statistics_match_pandas(example_run):
     assert (mine["reference_added_back"] == reference).all()
     shifted = values - reference
     x = shifted.abs().cummax().to_numpy()
-    count, timed = shifted.rolling(WINDOW_SIZE, min_periods=1), \
-        shifted.rolling(f"{WINDOW_SIZE * DAY}s", closed="both")
-    want = {"ewma": shifted.ewm(alpha=ALPHA, adjust=False).mean() + reference,
-            "variance": shifted.expanding().var(ddof=0),
-            "rolling_mean": count.mean() + reference, "time_mean": timed.mean() + reference,
-            "rolling_std": count.std(ddof=0), "time_std": timed.std(ddof=0)}
+    count, timed = (
+        shifted.rolling(WINDOW_SIZE, min_periods=1),
+        shifted.rolling(f"{WINDOW_SIZE * DAY}s", closed="both"),
+    )
+    want = {
+        "ewma": shifted.ewm(alpha=ALPHA, adjust=False).mean() + reference,
+        "variance": shifted.expanding().var(ddof=0),
+        "rolling_mean": count.mean() + reference,
+        "time_mean": timed.mean() + reference,
+        "rolling_std": count.std(ddof=0),
+        "time_std": timed.std(ddof=0),
+    }
     got = {name: mine[name].to_numpy() for name in [*want, "zscore"]}
     want = {name: series.to_numpy() for name, series in want.items()}
 
@@ -131,8 +140,7 @@ def test_per_value_statistics_match_pandas(example_run):
     # |z| <= sqrt(n - 1) in exact arithmetic, exceeded by no more than rounding
     held = np.minimum(np.arange(1, len(values) + 1), WINDOW_SIZE)[spread]
     assert np.all(np.abs(got["zscore"][spread]) <= np.sqrt(held - 1) * (1 + relative))
-    assert np.array_equal(mine["flagged"].to_numpy().astype(bool),
-                          pandas_flags(values).to_numpy())
+    assert np.array_equal(mine["flagged"].to_numpy().astype(bool), pandas_flags(values).to_numpy())
 
 
 def test_any_csv_with_gaps_and_non_finite_cells(tmp_path):
@@ -141,12 +149,18 @@ def test_any_csv_with_gaps_and_non_finite_cells(tmp_path):
     csv = tmp_path / "readings.csv"
     csv.write_text("a,timestamp,b\n1,0,10\n2,5,\n,10,nan\n4,20,inf\n8,25,x\n")
     trace = tmp_path / "trace.csv"
-    output = run_monitor(str(csv), "--window-size", "3", "--time-window", "10",
-                         "--trace", str(trace))
+    output = run_monitor(
+        str(csv), "--window-size", "3", "--time-window", "10", "--trace", str(trace)
+    )
     rows = summary_rows(output)
     # a: mean of 1, 2, 4, 8; rate: 4 and 8 sit within 10 units of ts 25, over 10 units
     assert rows["a"][1:4] == ["4", "1", "3.75"] and rows["a"][8] == "0.200/unit"
     assert rows["b"][1:4] == ["1", "4", "10.00"]
     appended = pd.read_csv(trace)
-    assert list(zip(appended["ts"], appended["column"], appended["value"])) == [
-        (0, "a", 1.0), (0, "b", 10.0), (5, "a", 2.0), (20, "a", 4.0), (25, "a", 8.0)]
+    assert list(zip(appended["ts"], appended["column"], appended["value"], strict=True)) == [
+        (0, "a", 1.0),
+        (0, "b", 10.0),
+        (5, "a", 2.0),
+        (20, "a", 4.0),
+        (25, "a", 8.0),
+    ]

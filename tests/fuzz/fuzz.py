@@ -28,8 +28,15 @@ def make_runtime_global():
     -fsanitize=fuzzer-no-link (scripts/fuzz's default build) links its edge counters to it.
     While fuzzing, atheris has loaded it privately by the first input; to replay, it is loaded."""
     core = sys.modules.get("atheris.core_with_libfuzzer")
-    path = core.__file__ if core else str(
-        Path(atheris.__file__).with_name("core_with_libfuzzer" + sysconfig.get_config_var("EXT_SUFFIX")))
+    path = (
+        core.__file__
+        if core
+        else str(
+            Path(atheris.__file__).with_name(
+                "core_with_libfuzzer" + sysconfig.get_config_var("EXT_SUFFIX")
+            )
+        )
+    )
     ctypes.CDLL(path, mode=os.RTLD_NOW | os.RTLD_GLOBAL)
 
 
@@ -45,8 +52,11 @@ def main():
     if sys.argv[1:2] == ["--replay"]:
         replay(sys.argv[2:])
         return
-    sink = os.open(os.environ.get("QUILLOMETER_FUZZ_STDERR", os.devnull),
-                   os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    sink = os.open(
+        os.environ.get("QUILLOMETER_FUZZ_STDERR", os.devnull),
+        os.O_WRONLY | os.O_CREAT | os.O_TRUNC,
+        0o644,
+    )
     saved = os.dup(2)
 
     def one_input(data):

@@ -19,8 +19,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
 
-from hostile import ConstHashStr, LyingStr, Twin  # noqa: E402
-from model import QUERIES, ColumnModel  # noqa: E402
+from hostile import ConstHashStr, LyingStr, Twin
+from model import QUERIES, ColumnModel
 
 MAX_STEPS = 40
 MAX_OBJECTS = 3
@@ -39,7 +39,7 @@ def load_module():
 
     try:
         cls([], 0, 0.5, 0).mean("?")
-    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+    except BaseException as exc:
         Quillometer, PanicException = cls, type(exc)
         return
     raise AssertionError("a query of an unknown column returned")
@@ -95,7 +95,7 @@ class Reader:
         return seq[self.below(len(seq))]
 
     def raw(self, n):
-        chunk = self.data[self.pos:self.pos + n].ljust(n, b"\0")
+        chunk = self.data[self.pos : self.pos + n].ljust(n, b"\0")
         self.pos += n
         return chunk
 
@@ -123,7 +123,9 @@ class Err:
     def check(self, exc, where):
         text = _text(exc)
         if type(exc) is not self.type:
-            raise Failure(f"{where}: expected {self.type.__name__}, got {type(exc).__name__}: {text}")
+            raise Failure(
+                f"{where}: expected {self.type.__name__}, got {type(exc).__name__}: {text}"
+            )
         if self.message is not None and text != self.message:
             raise Failure(f"{where}: expected {self.message!r}, got {text!r}")
         if self.prefix is not None and not text.startswith(self.prefix):
@@ -160,7 +162,7 @@ class Chaos(OneOf):
 def _text(exc):
     try:
         return str(exc)
-    except Exception:  # noqa: BLE001
+    except Exception:
         return "<unprintable>"
 
 
@@ -203,8 +205,10 @@ class Slot:
     def check(self, method, name, got):
         want = getattr(self.model[name], method)()
         if not same_result(got, want, self.nans[name]):
-            raise Failure(f"{method}({name!r}) = {got!r} ({bits(got):016x}), "
-                          f"model {want!r} ({bits(want):016x})")
+            raise Failure(
+                f"{method}({name!r}) = {got!r} ({bits(got):016x}), "
+                f"model {want!r} ({bits(want):016x})"
+            )
 
 
 class Program:
@@ -237,7 +241,9 @@ class Program:
         if kind == 2:
             return make(raising(OwnTypeError, "own kind")), Err(OwnTypeError, "own kind")
         if kind == 3:
-            return make(raising(PanicException, "raised by a hook")), Err(PanicException, "raised by a hook")
+            return make(raising(PanicException, "raised by a hook")), Err(
+                PanicException, "raised by a hook"
+            )
         if kind == 4:
             # Its text cannot be had: the message says so, and the failure goes to the
             # unraisable hook.
@@ -250,8 +256,10 @@ class Program:
             huge = r.pick((2**64, -(2**63) - 1, 10**30))
             return make(lambda: huge), Err(OverflowError)
         if kind == 7:
-            return (make(raising(PanicException, Unprintable())),
-                    Err(PanicException, "Unwrapped panic from Python code"))
+            return (
+                make(raising(PanicException, Unprintable())),
+                Err(PanicException, "Unwrapped panic from Python code"),
+            )
         if call is not None and kind in (8, 9):
             # Re-enters the object being appended to, which is held: a query is refused with
             # one message, an append with the other.
@@ -268,6 +276,7 @@ class Program:
                         raise
                     return value
                 raise Failure("re-entry into an object in use succeeded")
+
             if catch:
                 return make(reenter), Ok(value)
             return make(reenter), Err(RuntimeError, refusal)
@@ -283,6 +292,7 @@ class Program:
                         s.apply({name: 2.5}, self.ts)
                         break
                 return value
+
             return make(elsewhere), Ok(value)
         if call is not None and kind == 11:
             # Drops the program's reference to the object being appended to; the call keeps it.
@@ -290,13 +300,25 @@ class Program:
                 call.obj = None
                 call.dropped = True
                 return value
+
             return make(drop), Ok(value)
         return make(lambda: value), Ok(value)
 
     # -- arguments -------------------------------------------------------------------------
 
-    NAMES = ("a", "b", "x1", "", "\x00", "nul\x00byte", "\u00e9t\u00e9", "\u540d\u524d", "a" * 300,
-             "A", "a ")
+    NAMES = (
+        "a",
+        "b",
+        "x1",
+        "",
+        "\x00",
+        "nul\x00byte",
+        "\u00e9t\u00e9",
+        "\u540d\u524d",
+        "a" * 300,
+        "A",
+        "a ",
+    )
 
     def name(self):
         return self.r.pick(self.NAMES)
@@ -381,12 +403,12 @@ class Program:
         if form <= 7:
             return list(values), {}, None
         if form == 8:
-            return [], dict(zip(params, values)), None
+            return [], dict(zip(params, values, strict=True)), None
         if form == 9:
-            return [], dict(reversed(list(zip(params, values)))), None
+            return [], dict(reversed(list(zip(params, values, strict=True)))), None
         if form == 10:
             k = r.below(n)
-            return list(values[:k]), dict(zip(params[k:], values[k:])), None
+            return list(values[:k]), dict(zip(params[k:], values[k:], strict=True)), None
         if form == 11:
             k = r.below(n)
             missing = params[k:]
@@ -398,19 +420,36 @@ class Program:
             else:
                 joined = ", ".join(quoted[:-1]) + ", and " + quoted[-1]
             word = "argument" if len(missing) == 1 else "arguments"
-            return list(values[:k]), {}, Err(
-                TypeError, f"{d} missing {len(missing)} required positional {word}: {joined}")
+            return (
+                list(values[:k]),
+                {},
+                Err(TypeError, f"{d} missing {len(missing)} required positional {word}: {joined}"),
+            )
         if form == 12:
-            return list(values) + [0], {}, Err(
-                TypeError, f"{d} takes {n} positional arguments but {n + 1} were given")
+            return (
+                list(values) + [0],
+                {},
+                Err(TypeError, f"{d} takes {n} positional arguments but {n + 1} were given"),
+            )
         if form == 13:
             p = r.pick(params)
-            return list(values), {p: 0}, Err(TypeError, f"{d} got multiple values for argument '{p}'")
+            return (
+                list(values),
+                {p: 0},
+                Err(TypeError, f"{d} got multiple values for argument '{p}'"),
+            )
         if form == 14:
             bad = r.pick(("Col", "rows", "x", "\u00e9"))
-            return list(values), {bad: 0}, Err(TypeError, f"{d} got an unexpected keyword argument '{bad}'")
-        return [], {"\udc80": 0}, Err(
-            TypeError, f"{d} got an unexpected keyword argument '\ufffd\ufffd\ufffd'")
+            return (
+                list(values),
+                {bad: 0},
+                Err(TypeError, f"{d} got an unexpected keyword argument '{bad}'"),
+            )
+        return (
+            [],
+            {"\udc80": 0},
+            Err(TypeError, f"{d} got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+        )
 
     def call(self, where, fn, expected, on_success=None):
         unraisable = len(self.unraisable)
@@ -418,12 +457,16 @@ class Program:
             result = fn()
         except Failure:
             raise
-        except BaseException as exc:  # noqa: BLE001
+        except BaseException as exc:
             if isinstance(expected, Ok):
-                raise Failure(f"{where}: expected success, got {type(exc).__name__}: {_text(exc)}") from exc
+                raise Failure(
+                    f"{where}: expected success, got {type(exc).__name__}: {_text(exc)}"
+                ) from exc
             expected.check(exc, where)
             if getattr(expected, "unraisable", False) and len(self.unraisable) == unraisable:
-                raise Failure(f"{where}: the unprintable exception was not reported as unraisable")
+                raise Failure(
+                    f"{where}: the unprintable exception was not reported as unraisable"
+                ) from None
             return None
         if isinstance(expected, (Err, OneOf)) and not isinstance(expected, Chaos):
             raise Failure(f"{where}: expected an exception, got {result!r}")
@@ -455,10 +498,14 @@ class Program:
         elif container_kind == 5:
             col_names = Names(objs, length=r.pick((2**62, -1, None)))
         elif container_kind == 6:
-            col_names = Names(objs, fail_at=r.below(len(objs) + 1), error=r.pick((ValueError, TypeError)))
-            col_exp = first_error(*(e for _, e in items[:col_names.fail_at])) or (
-                Err(ValueError, "item refused") if col_names.error is ValueError
-                else prefixed("col_names", "item refused"))
+            col_names = Names(
+                objs, fail_at=r.below(len(objs) + 1), error=r.pick((ValueError, TypeError))
+            )
+            col_exp = first_error(*(e for _, e in items[: col_names.fail_at])) or (
+                Err(ValueError, "item refused")
+                if col_names.error is ValueError
+                else prefixed("col_names", "item refused")
+            )
         elif container_kind == 7:
             col_names = "".join(names) or "ab"
             col_exp = prefixed("col_names", "Can't extract `str` to `Vec`")
@@ -478,8 +525,10 @@ class Program:
         tw_obj, tw_exp = self.int_arg("time_window", None, tw)
 
         args, kwargs, bind_err = self.bind(
-            "__new__", ("col_names", "window_size", "alpha", "time_window"),
-            [col_names, ws_obj, alpha_obj, tw_obj])
+            "__new__",
+            ("col_names", "window_size", "alpha", "time_window"),
+            [col_names, ws_obj, alpha_obj, tw_obj],
+        )
         expected = bind_err or first_error(col_exp, ws_exp, alpha_exp, tw_exp)
         if expected is None:
             window_size = ws_exp.value
@@ -496,6 +545,7 @@ class Program:
             if len(self.slots) >= MAX_OBJECTS:
                 self.slots.pop(r.below(len(self.slots)))
             self.slots.append(Slot(obj, names, ws_exp.value, alpha_exp.value, tw_exp.value))
+
         self.call("__new__", lambda: Quillometer(*args, **kwargs), expected, created)
 
     def append(self, slot):
@@ -522,7 +572,7 @@ class Program:
             value_obj, value_exp = self.float_arg("row", slot)
             try:
                 row[key_obj] = value_obj
-            except Exception:  # noqa: BLE001 - a hostile key that the dict itself refuses
+            except Exception:
                 continue
             expect_of[id(value_obj)] = value_exp
             keep.append(value_obj)
@@ -538,8 +588,11 @@ class Program:
                 else:
                     row.pop(r.pick(list(dict.keys(row))), None)
                 return 1.0
+
             row[victim] = type("Mutator", (), {"__float__": mutate})()
-            expect_of[id(row[victim])] = Err(PanicException, "dictionary changed size during iteration")
+            expect_of[id(row[victim])] = Err(
+                PanicException, "dictionary changed size during iteration"
+            )
         elif keys and mutation == 14:
             # A value that takes its own entry out and puts another in: the size stays.
             victim = r.pick(keys)
@@ -548,6 +601,7 @@ class Program:
                 row.pop(victim, None)
                 row["swapped in"] = 3.0
                 return 1.0
+
             row[victim] = type("Swapper", (), {"__float__": swap})()
             expect_of[id(row[victim])] = Chaos()
         elif keys and mutation == 15:
@@ -557,6 +611,7 @@ class Program:
             def replace(self_):
                 row[victim] = 0.0
                 return 4.0
+
             row[victim] = type("Replacer", (), {"__float__": replace})()
             expect_of[id(row[victim])] = Ok(4.0)
 
@@ -576,7 +631,7 @@ class Program:
             for i, (key_exp, value_exp) in enumerate(walk):
                 if isinstance(value_exp, Chaos) and isinstance(key_exp, Ok):
                     # Whatever follows may or may not be read, and may fail in its own way.
-                    later = [e for pair in walk[i + 1:] for e in pair] + [ts_exp]
+                    later = [e for pair in walk[i + 1 :] for e in pair] + [ts_exp]
                     expected = Chaos(Err(PanicException), *(e for e in later if isinstance(e, Err)))
                     break
                 expected = first_error(key_exp, value_exp)
@@ -589,7 +644,9 @@ class Program:
             unknown = [n for n in values if n not in slot.model]
             if unknown:
                 # Which unknown name is reported is not promised; nothing of the row is applied.
-                expected = OneOf(*(Err(PanicException, f"Column '{n}' does not exist") for n in unknown))
+                expected = OneOf(
+                    *(Err(PanicException, f"Column '{n}' does not exist") for n in unknown)
+                )
             else:
                 expected = Ok(None)
 
@@ -600,6 +657,7 @@ class Program:
             if result is not None:
                 raise Failure(f"append returned {result!r}")
             slot.apply(values, ts_exp.value)
+
         self.call("append", lambda: slot.obj.append(*args, **kwargs), expected, applied)
 
     def query(self, slot):
@@ -611,8 +669,10 @@ class Program:
         if expected is None and col_exp.value not in slot.model:
             expected = Err(PanicException, "Column does not exist")
         if expected is None:
+
             def compare(result):
                 slot.check(method, col_exp.value, result)
+
             expected = Ok(None)
         else:
             compare = None
@@ -632,8 +692,11 @@ class Program:
             if not slot.model:
                 if slot.obj.append({}, ts) is not None:
                     raise Failure("append of an empty row returned a value")
-                self.call("query on no columns", lambda: slot.obj.last("a"),
-                          Err(PanicException, "Column does not exist"))
+                self.call(
+                    "query on no columns",
+                    lambda: slot.obj.last("a"),
+                    Err(PanicException, "Column does not exist"),
+                )
                 continue
             name = self.r.pick(sorted(slot.model))
             x = self.r.double()
@@ -681,6 +744,7 @@ class Unprintable:
 def raising(kind, argument):
     def hook():
         raise kind(argument)
+
     return hook
 
 

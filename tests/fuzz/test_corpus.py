@@ -3,9 +3,8 @@
 import math
 from pathlib import Path
 
-import pytest
-
 import program
+import pytest
 from model import ColumnModel
 
 CORPUS = sorted((Path(__file__).parent / "corpus").iterdir())

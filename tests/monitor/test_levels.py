@@ -10,8 +10,8 @@ import random
 from fractions import Fraction
 
 import pytest
-from quillometer import Quillometer
 
+from quillometer import Quillometer
 from quillometer_tools.monitor.stream import Monitor, Settings
 
 NAME = 'level, "x"\nsecond line'  # a name that csv quoting has to carry through the trace
@@ -34,8 +34,9 @@ def test_offset_series_keeps_the_spread_and_the_levels(offset):
     evict: spreads within 1e-12 of the exact figures (the module raw misses them by more than
     1e-6), levels within 2 ulps, last as given; the trace holds the same figures."""
     rng = random.Random(4)
-    values = [round(offset + rng.choice((0.1, 0.2, 0.3)) + rng.gauss(0, 0.05), 4)
-              for _ in range(1000)]
+    values = [
+        round(offset + rng.choice((0.1, 0.2, 0.3)) + rng.gauss(0, 0.05), 4) for _ in range(1000)
+    ]
     trace = io.StringIO()
     monitor = Monitor([NAME], Settings(WINDOW, ALPHA, TIME_WINDOW), trace)
     raw = Quillometer([NAME], WINDOW, ALPHA, TIME_WINDOW)
@@ -46,7 +47,7 @@ def test_offset_series_keeps_the_spread_and_the_levels(offset):
         ewma = Fraction(x) * Fraction(ALPHA) + (1 - Fraction(ALPHA)) * ewma if ts else ewma
     stats = monitor.stats
 
-    windows = {"rolling": values[-WINDOW:], "time": values[-TIME_WINDOW - 1:], "": values}
+    windows = {"rolling": values[-WINDOW:], "time": values[-TIME_WINDOW - 1 :], "": values}
     for window, held in windows.items():
         mean, variance = exact_mean_std(held)
         level = getattr(stats, f"{window}_mean" if window else "mean")(NAME)
@@ -65,20 +66,36 @@ def test_offset_series_keeps_the_spread_and_the_levels(offset):
 
     rows = list(csv.DictReader(io.StringIO(trace.getvalue())))
     assert len(rows) == len(values) and rows[-1]["column"] == NAME
-    last = {key: float(rows[-1][key]) for key in ("rolling_mean", "rolling_std", "time_mean",
-                                                  "time_std", "ewma", "variance",
-                                                  "reference_added_back")}
-    assert last == {"rolling_mean": stats.rolling_mean(NAME),
-                    "rolling_std": stats.rolling_std(NAME), "time_mean": stats.time_mean(NAME),
-                    "time_std": stats.time_std(NAME), "ewma": stats.ewma(NAME),
-                    "variance": stats.variance(NAME), "reference_added_back": values[0]}
+    last = {
+        key: float(rows[-1][key])
+        for key in (
+            "rolling_mean",
+            "rolling_std",
+            "time_mean",
+            "time_std",
+            "ewma",
+            "variance",
+            "reference_added_back",
+        )
+    }
+    assert last == {
+        "rolling_mean": stats.rolling_mean(NAME),
+        "rolling_std": stats.rolling_std(NAME),
+        "time_mean": stats.time_mean(NAME),
+        "time_std": stats.time_std(NAME),
+        "ewma": stats.ewma(NAME),
+        "variance": stats.variance(NAME),
+        "reference_added_back": values[0],
+    }
 
 
 def test_a_value_is_flagged_from_the_row_that_fills_its_window_on():
     # Window 4, threshold 1: the third value's |z| of 1.41 is not flagged, its window not full
     # yet; the fourth's 1.72 is, on the very row that fills the window.
     monitor = Monitor(["v"], Settings(window_size=4, alpha=0.5, time_window=10, threshold=1.0))
-    flagged = [[flag.value for flag in monitor.process(ts, {"v": value})]
-               for ts, value in enumerate([1.0, 1.0, 100.0, 1000.0])]
+    flagged = [
+        [flag.value for flag in monitor.process(ts, {"v": value})]
+        for ts, value in enumerate([1.0, 1.0, 100.0, 1000.0])
+    ]
     assert flagged == [[], [], [], [1000.0]]
     assert monitor.tally["v"].flags == 1

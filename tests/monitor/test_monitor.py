@@ -9,7 +9,7 @@ import signal
 import subprocess
 import sys
 import threading
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from pathlib import Path
 
 import pytest
@@ -28,35 +28,76 @@ BAD_INPUTS = {
     "no header": ("0,1\n1,2\n", [], 1, "no header: line 1 holds values"),
     "header only": ("timestamp,v\n", [], 1, "no rows after the header"),
     "not UTF-8": (b"timestamp,v\n0,\xff\xfe\n", [], 1, "not UTF-8 text"),
-    "unknown time column": (GOOD, ["--time-column", "when"], 1,
-                            "no time column 'when' (columns: timestamp, v)"),
-    "unknown --columns name": (GOOD, ["--columns", "v", "w"], 1,
-                               "no column 'w' (columns: timestamp, v)"),
-    "no numeric value in a named column": ("timestamp,v,station\n0,1,A\n1,2,B\n",
-                                           ["--columns", "v", "station"], 1,
-                                           "column 'station' has no numeric value in 2 rows "
-                                           "(--columns v station)"),
-    "unparseable time": ("date,v\n2000-01-01,1\nJan 2 2000,2\n", [], 1,
-                         "line 3: cannot read the time 'Jan 2 2000'"),
-    "time against --time-format": ("date,v\nJan 1 2000,1\n2000-01-02,2\n",
-                                   ["--time-format", "%b %d %Y"], 1,
-                                   "line 3: time '2000-01-02' does not match the time format "
-                                   "'%b %d %Y' (--time-format '%b %d %Y')"),
-    "epoch in another unit": ("ts,v\n1700000000000,1\n", ["--epoch", "s"], 1,
-                              "line 2: time 1700000000000 counted in s since 1970 falls outside "
-                              "the years 1 to 9999; is the unit ms? (--epoch s)"),
+    "unknown time column": (
+        GOOD,
+        ["--time-column", "when"],
+        1,
+        "no time column 'when' (columns: timestamp, v)",
+    ),
+    "unknown --columns name": (
+        GOOD,
+        ["--columns", "v", "w"],
+        1,
+        "no column 'w' (columns: timestamp, v)",
+    ),
+    "no numeric value in a named column": (
+        "timestamp,v,station\n0,1,A\n1,2,B\n",
+        ["--columns", "v", "station"],
+        1,
+        "column 'station' has no numeric value in 2 rows (--columns v station)",
+    ),
+    "unparseable time": (
+        "date,v\n2000-01-01,1\nJan 2 2000,2\n",
+        [],
+        1,
+        "line 3: cannot read the time 'Jan 2 2000'",
+    ),
+    "time against --time-format": (
+        "date,v\nJan 1 2000,1\n2000-01-02,2\n",
+        ["--time-format", "%b %d %Y"],
+        1,
+        "line 3: time '2000-01-02' does not match the time format "
+        "'%b %d %Y' (--time-format '%b %d %Y')",
+    ),
+    "epoch in another unit": (
+        "ts,v\n1700000000000,1\n",
+        ["--epoch", "s"],
+        1,
+        "line 2: time 1700000000000 counted in s since 1970 falls outside "
+        "the years 1 to 9999; is the unit ms? (--epoch s)",
+    ),
     # Bad option values: exit 2, one line naming the flag (the options shared with the Ray
     # command are tested with it, in tests/scale_out/test_cli.py).
-    "time window past any float": ("ts,v\n1,1\n", ["--epoch", "s", "--time-window",
-                                                    "9" * 400 + "s"], 2, "s: out of range"),
-    "zoom not a time": ("date,v\n2000-01-01,1\n", ["--zoom", "soon", "later"], 2,
-                        "--zoom 'soon': expected a time such as 2010-03-01"),
-    "chart column not a value column": (GOOD, ["--chart-columns", "w"], 2,
-                                        "--chart-columns: 'w' is not a value column"),
-    "trace on a full disk": (GOOD, ["--trace", "/dev/full"], 1,
-                             "--trace /dev/full: No space left on device"),
-    "unsorted timestamps": ("ts,v\n5,1\n3,2\n4,3\n1,4\n", [], 0,
-                            "warning: 2 rows have a time below the previous row's"),
+    "time window past any float": (
+        "ts,v\n1,1\n",
+        ["--epoch", "s", "--time-window", "9" * 400 + "s"],
+        2,
+        "s: out of range",
+    ),
+    "zoom not a time": (
+        "date,v\n2000-01-01,1\n",
+        ["--zoom", "soon", "later"],
+        2,
+        "--zoom 'soon': expected a time such as 2010-03-01",
+    ),
+    "chart column not a value column": (
+        GOOD,
+        ["--chart-columns", "w"],
+        2,
+        "--chart-columns: 'w' is not a value column",
+    ),
+    "trace on a full disk": (
+        GOOD,
+        ["--trace", "/dev/full"],
+        1,
+        "--trace /dev/full: No space left on device",
+    ),
+    "unsorted timestamps": (
+        "ts,v\n5,1\n3,2\n4,3\n1,4\n",
+        [],
+        0,
+        "warning: 2 rows have a time below the previous row's",
+    ),
     "duplicate timestamps": ("ts,v\n1,1\n1,2\n2,3\n", [], 0, None),
 }
 
@@ -71,8 +112,9 @@ def test_bad_input_gets_one_line_and_an_exit_code(tmp_path, case):
         path.write_bytes(content)
     elif content is not None:
         path.write_text(content)
-    result = subprocess.run([COMMAND, str(path), "--no-progress", *extra],
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [COMMAND, str(path), "--no-progress", *extra], capture_output=True, text=True, timeout=60
+    )
     assert "Traceback" not in result.stderr
     assert result.returncode == code, result.stderr
     if key is None:
@@ -111,9 +153,15 @@ def test_a_live_feed_through_a_pipe(ending):
     written, whether the input ends or the monitor is interrupted."""
     # Output to a pipe is block-buffered unless the monitor flushes (as a user's shell has it).
     env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
-    monitor = subprocess.Popen([COMMAND, "-", "--window-size", "10", "--epoch", "s"],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, bufsize=1, env=env)
+    monitor = subprocess.Popen(
+        [COMMAND, "-", "--window-size", "10", "--epoch", "s"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        bufsize=1,
+        env=env,
+    )
     lines: queue.Queue = queue.Queue()
     threading.Thread(target=lines_of, args=(monitor.stdout, lines), daemon=True).start()
     seen: list[str] = []
@@ -166,20 +214,28 @@ def test_chart_panels_markers_and_zoom(tmp_path, monkeypatch, capsys):
             out.write(f"{start + 60 * i},{rng.gauss(0, 1)},{b},{flat},{flat},{flat}\n")
     figures = []
     real_save = chart.save
-    monkeypatch.setattr(chart, "save", lambda fig, path: (figures.append(fig),
-                                                          real_save(fig, path)))
+    monkeypatch.setattr(
+        chart, "save", lambda fig, path: (figures.append(fig), real_save(fig, path))
+    )
     png = tmp_path / "chart.png"
-    assert cli.main([str(csv), "--epoch", "s", "--chart", str(png), "--no-progress",
-                     "--window-size", "100"]) == 0
+    assert (
+        cli.main(
+            [str(csv), "--epoch", "s", "--chart", str(png), "--no-progress", "--window-size", "100"]
+        )
+        == 0
+    )
     output = capsys.readouterr().out
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    flagged = {line.split()[0]: int(line.split()[-1])
-               for line in output.splitlines() if re.match(rf"^[a-e]\s+{rows}\s", line)}
+    flagged = {
+        line.split()[0]: int(line.split()[-1])
+        for line in output.splitlines()
+        if re.match(rf"^[a-e]\s+{rows}\s", line)
+    }
     assert len(flagged) == 5 and flagged["a"] > 2_000 and flagged["b"] > 200, output
 
     (fig,) = figures
     assert len(fig.axes) == 5  # a, b, c, d and the zoom; e is past the default cap
-    for ax, name in zip(fig.axes, "abcd"):
+    for ax, name in zip(fig.axes[:4], "abcd", strict=True):
         assert ax.get_title().startswith(f"{name}:")
         markers = [c for c in ax.collections if isinstance(c, PathCollection)]
         drawn = sum(len(c.get_offsets()) for c in markers)
@@ -200,11 +256,17 @@ def test_summary_table_fits_its_values_and_shows_drift_as_zero(tmp_path):
     csv = tmp_path / "drift.csv"
     big = [5, 1234567.1, 2345678.3, 3456789.7, 987654.2, 5, 5, 5, 5]
     small = [0, 0.1, 0.3, 0.7, 0.2, 0, 0, 0, 0]
-    csv.write_text("ts,big,small\n" + "".join(f"{i},{b},{s}\n"
-                                             for i, (b, s) in enumerate(zip(big, small))))
+    csv.write_text(
+        "ts,big,small\n"
+        + "".join(f"{i},{b},{s}\n" for i, (b, s) in enumerate(zip(big, small, strict=True)))
+    )
     trace = tmp_path / "trace.csv"
-    result = subprocess.run([COMMAND, str(csv), "--window-size", "4", "--time-window", "3",
-                             "--trace", str(trace)], capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [COMMAND, str(csv), "--window-size", "4", "--time-window", "3", "--trace", str(trace)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.returncode == 0, result.stderr
     table = result.stdout.split("\n\n")[-1].splitlines()
     assert len({len(line) for line in table}) == 1, "\n".join(table)  # every line as wide
@@ -216,41 +278,84 @@ def test_summary_table_fits_its_values_and_shows_drift_as_zero(tmp_path):
 
 
 def run_monitor(path, *extra):
-    result = subprocess.run([COMMAND, str(path), "--no-progress", *extra], capture_output=True,
-                            text=True, timeout=60)
+    result = subprocess.run(
+        [COMMAND, str(path), "--no-progress", *extra], capture_output=True, text=True, timeout=60
+    )
     assert result.returncode == 0 and "Traceback" not in result.stderr, result.stderr
     return result
 
 
 def seconds(*date):
-    return int((datetime(*date, tzinfo=timezone.utc) - EPOCH).total_seconds())
+    return int((datetime(*date, tzinfo=UTC) - EPOCH).total_seconds())
 
 
 HOURS = [f"2024-01-01 {h:02d}:00:00" for h in range(3)]
 # name: (CSV, extra arguments, the kind of times and the value columns in the first line,
 # the first row's timestamp, the note on stderr)
 SHAPES = {
-    "a data frame's time index": (",load\n" + "".join(f"{t},{i}\n" for i, t in enumerate(HOURS)),
-                                  [], "columns load (date-times)", seconds(2024, 1, 1), ""),
-    "a data frame's row index": (",a,b\n0,1,2\n1,2,3\n2,4,5\n", [],
-                                 "columns a, b (row numbers as times)", 0, ""),
-    "a row index beside a time column": (",date,a\n0,2001-02-03,1\n1,2001-02-04,2\n", [],
-                                         "columns a (date-times)", seconds(2001, 2, 3), ""),
-    "years as floats": ("YEAR,spots\n1700.0,5\n1701.0,11\n1702.0,16\n", [],
-                        "columns spots (years)", seconds(1700, 1, 1), ""),
-    "years as integers": ("year,spots\n1700,5\n1701,11\n", [],
-                          "(years; assumed: integers in 1000-2999 are years; --epoch none", 
-                          seconds(1700, 1, 1), ""),
-    "fractional years": ("year,spots\n1749.5,58\n1749.583,62.6\n", [], "columns spots (years)",
-                         seconds(1749, 7, 2, 12), ""),
-    "a text column": ("date,station,temp\n2024-03-01,A,15.5\n2024-03-02,B,16\n", [],
-                      "columns temp (date-times)", seconds(2024, 3, 1),
-                      "note: left out 'station': no numeric value in the first 2 rows"),
-    "epoch milliseconds": ("ts,ms\n1700000000123,1\n1700000001123,2\n", [],
-                           "columns ms (epoch ms; assumed: 1700000000123 falls in 1990-2100 "
-                           "counted in ms since 1970", 1_700_000_000_123, ""),
-    "epoch guess turned off": ("ts,ms\n1700000000123,1\n1700000001123,2\n", ["--epoch", "none"],
-                               "columns ms (plain integer times)", 1_700_000_000_123, ""),
+    "a data frame's time index": (
+        ",load\n" + "".join(f"{t},{i}\n" for i, t in enumerate(HOURS)),
+        [],
+        "columns load (date-times)",
+        seconds(2024, 1, 1),
+        "",
+    ),
+    "a data frame's row index": (
+        ",a,b\n0,1,2\n1,2,3\n2,4,5\n",
+        [],
+        "columns a, b (row numbers as times)",
+        0,
+        "",
+    ),
+    "a row index beside a time column": (
+        ",date,a\n0,2001-02-03,1\n1,2001-02-04,2\n",
+        [],
+        "columns a (date-times)",
+        seconds(2001, 2, 3),
+        "",
+    ),
+    "years as floats": (
+        "YEAR,spots\n1700.0,5\n1701.0,11\n1702.0,16\n",
+        [],
+        "columns spots (years)",
+        seconds(1700, 1, 1),
+        "",
+    ),
+    "years as integers": (
+        "year,spots\n1700,5\n1701,11\n",
+        [],
+        "(years; assumed: integers in 1000-2999 are years; --epoch none",
+        seconds(1700, 1, 1),
+        "",
+    ),
+    "fractional years": (
+        "year,spots\n1749.5,58\n1749.583,62.6\n",
+        [],
+        "columns spots (years)",
+        seconds(1749, 7, 2, 12),
+        "",
+    ),
+    "a text column": (
+        "date,station,temp\n2024-03-01,A,15.5\n2024-03-02,B,16\n",
+        [],
+        "columns temp (date-times)",
+        seconds(2024, 3, 1),
+        "note: left out 'station': no numeric value in the first 2 rows",
+    ),
+    "epoch milliseconds": (
+        "ts,ms\n1700000000123,1\n1700000001123,2\n",
+        [],
+        "columns ms (epoch ms; assumed: 1700000000123 falls in 1990-2100 counted in ms since 1970",
+        1_700_000_000_123,
+        "",
+    ),
+    "epoch guess turned off": (
+        "ts,ms\n1700000000123,1\n1700000001123,2\n",
+        ["--epoch", "none"],
+        "columns ms (plain integer times)",
+        1_700_000_000_123,
+        "",
+    ),
 }
 
 
@@ -263,8 +368,9 @@ def test_the_files_people_have(tmp_path, shape):
     path.write_text(content)
     result = run_monitor(path, "--trace", str(trace), *extra)
     assert first_line in result.stdout.splitlines()[0], result.stdout
-    assert result.stderr == (f"quillometer-monitor: {note} (name value columns with "
-                             "--columns)\n" if note else ""), result.stderr
+    assert result.stderr == (
+        f"quillometer-monitor: {note} (name value columns with --columns)\n" if note else ""
+    ), result.stderr
     assert int(trace.read_text().splitlines()[1].split(",")[0]) == first_ts
 
 
@@ -279,7 +385,7 @@ def cadence_csv(path, first, step, form, rows=400):
 
 
 def iso(ts):
-    return datetime.fromtimestamp(ts, timezone.utc).strftime("%Y-%m-%d %H:%M:%S")
+    return datetime.fromtimestamp(ts, UTC).strftime("%Y-%m-%d %H:%M:%S")
 
 
 # name: (first time, step in seconds or units, how a time is written, the time window shown,

@@ -12,7 +12,9 @@ from pathlib import Path
 import pytest
 
 STREAM = Path(__file__).with_name("stream.py")
-BUILDS = dict(item.split("=", 1) for item in os.environ.get("QUILLOMETER_BUILD_PYTHONS", "").split())
+BUILDS = dict(
+    item.split("=", 1) for item in os.environ.get("QUILLOMETER_BUILD_PYTHONS", "").split()
+)
 
 
 def run_stream(python, *args):
@@ -42,6 +44,10 @@ def test_build_matches_the_native_build_bit_for_bit(native, name):
     assert module != native[1], f"{name}'s interpreter imported the native build"
     if "aarch64" in name:
         assert machine == "aarch64" != platform.machine(), machine
-    mismatch = next((pair for pair in zip(native[2], lines) if pair[0] != pair[1]), None)
-    assert mismatch is None, f"first differing output:\nnative: {mismatch[0]}\n{name}: {mismatch[1]}"
+    mismatch = next(
+        (pair for pair in zip(native[2], lines, strict=False) if pair[0] != pair[1]), None
+    )
+    assert mismatch is None, (
+        f"first differing output:\nnative: {mismatch[0]}\n{name}: {mismatch[1]}"
+    )
     assert len(lines) == len(native[2])

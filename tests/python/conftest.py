@@ -8,9 +8,8 @@ import sys
 import textwrap
 
 import pytest
+from model import QUERIES
 
-import quillometer
-from model import QUERIES  # noqa: F401 - the tests import it from here
 from quillometer import Quillometer
 
 METHODS = ("append",) + QUERIES
@@ -64,7 +63,7 @@ def outcome(fn):
     """Runs fn; returns ("ok", result) or ("raised", exception type, str(exception), args)."""
     try:
         result = fn()
-    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+    except BaseException as exc:
         return ("raised", type(exc), str(exc), exc.args)
     return ("ok", result)
 
@@ -114,7 +113,9 @@ def _check_call(fn, watched, raises, message, repeat):
             assert last[0] == "ok", f"unexpected {last[1].__name__}: {last[2]}"
         else:
             assert last[0] == "raised", f"expected {raises.__name__}, call returned {last[1]!r}"
-            assert last[1] is raises, f"expected {raises.__name__}, got {last[1].__name__}: {last[2]}"
+            assert last[1] is raises, (
+                f"expected {raises.__name__}, got {last[1].__name__}: {last[2]}"
+            )
             if message is not None:
                 assert last[2] == message
     if last[0] == "ok":
@@ -122,7 +123,7 @@ def _check_call(fn, watched, raises, message, repeat):
     after = refcounts(watched)
     if last[0] == "raised":
         # the arguments of the last exception, kept for the caller, may refer to watched objects
-        after = [n - sum(a is o for a in last[3]) for n, o in zip(after, watched)]
+        after = [n - sum(a is o for a in last[3]) for n, o in zip(after, watched, strict=True)]
     assert after == before, f"reference counts changed: {before} -> {after}"
     return last
 
@@ -138,7 +139,7 @@ def capi_error(function, obj, restype):
     f.restype = restype
     try:
         value = f(obj)
-    except BaseException as exc:  # noqa: BLE001
+    except BaseException as exc:
         return type(exc), str(exc)
     return "ok", value
 
@@ -148,7 +149,7 @@ def panic_class():
     q = Quillometer([], 0, 0.5, 0)
     try:
         q.mean("no such column")
-    except BaseException as exc:  # noqa: BLE001
+    except BaseException as exc:
         return type(exc)
     raise AssertionError("a query of an unknown column returned")
 

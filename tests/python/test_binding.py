@@ -3,7 +3,6 @@
 import itertools
 
 import pytest
-
 from conftest import (
     QUERIES,
     Quillometer,
@@ -60,8 +59,14 @@ ROUTES = list(call_routes())
 @pytest.mark.parametrize(
     "positional, message",
     [
-        (0, f"{NEW} missing 4 required positional arguments: 'col_names', 'window_size', 'alpha', and 'time_window'"),
-        (1, f"{NEW} missing 3 required positional arguments: 'window_size', 'alpha', and 'time_window'"),
+        (
+            0,
+            f"{NEW} missing 4 required positional arguments: 'col_names', 'window_size', 'alpha', and 'time_window'",
+        ),
+        (
+            1,
+            f"{NEW} missing 3 required positional arguments: 'window_size', 'alpha', and 'time_window'",
+        ),
         (2, f"{NEW} missing 2 required positional arguments: 'alpha' and 'time_window'"),
         (3, f"{NEW} missing 1 required positional argument: 'time_window'"),
     ],
@@ -93,7 +98,10 @@ def test_constructor_missing_examples():
     assert str(info.value) == f"{NEW} missing 1 required positional argument: 'time_window'"
     with pytest.raises(TypeError) as info:
         Quillometer(window_size=3)
-    assert str(info.value) == f"{NEW} missing 3 required positional arguments: 'col_names', 'alpha', and 'time_window'"
+    assert (
+        str(info.value)
+        == f"{NEW} missing 3 required positional arguments: 'col_names', 'alpha', and 'time_window'"
+    )
 
 
 @pytest.mark.parametrize("route", ROUTES)
@@ -142,13 +150,21 @@ def test_constructor_multiple_values(route, index):
         (0, {"Alpha": 1}, f"{NEW} got an unexpected keyword argument 'Alpha'"),
         (0, {"x": 1, "y": 2}, f"{NEW} got an unexpected keyword argument 'x'"),
         (0, {"y": 1, "x": 2}, f"{NEW} got an unexpected keyword argument 'y'"),
-        (0, {"col_names": [], "colnames": 2}, f"{NEW} got an unexpected keyword argument 'colnames'"),
+        (
+            0,
+            {"col_names": [], "colnames": 2},
+            f"{NEW} got an unexpected keyword argument 'colnames'",
+        ),
         (0, {"alpha ": 1}, f"{NEW} got an unexpected keyword argument 'alpha '"),
         (0, {"it's": 1}, f"{NEW} got an unexpected keyword argument 'it's'"),
         (0, {"\u00e9t\u00e9": 1}, f"{NEW} got an unexpected keyword argument '\u00e9t\u00e9'"),
         (0, {"\U0001d4b3": 1}, f"{NEW} got an unexpected keyword argument '\U0001d4b3'"),
         (0, {"\udc80": 1}, f"{NEW} got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
-        (0, {"ab\ud800cd": 1}, f"{NEW} got an unexpected keyword argument 'ab\ufffd\ufffd\ufffdcd'"),
+        (
+            0,
+            {"ab\ud800cd": 1},
+            f"{NEW} got an unexpected keyword argument 'ab\ufffd\ufffd\ufffdcd'",
+        ),
         # keywords are taken in the dict's insertion order: the first problem wins
         (4, {"alpha": 1, "bogus": 2}, f"{NEW} got multiple values for argument 'alpha'"),
         (4, {"bogus": 2, "alpha": 1}, f"{NEW} got an unexpected keyword argument 'bogus'"),
@@ -171,7 +187,7 @@ def test_constructor_keyword_errors(route, positional, kwargs, message):
 def test_constructor_binds_keywords_in_any_order(route):
     make = call_routes()[route]
     for order in itertools.permutations(CTOR_PARAMS):
-        values = dict(zip(CTOR_PARAMS, ([fresh_str("col")], 2, 0.5, 10)))
+        values = dict(zip(CTOR_PARAMS, ([fresh_str("col")], 2, 0.5, 10), strict=True))
         q = make(**{name: values[name] for name in order})
         q.append({"col": 1.0}, 0)
         q.append({"col": 2.0}, 1)
@@ -206,9 +222,18 @@ def test_query_binding_errors(q, name):
         (lambda: method(col=col, extra=other), f"{D} got an unexpected keyword argument 'extra'"),
         (lambda: method(extra=other, col=col), f"{D} got an unexpected keyword argument 'extra'"),
         (lambda: method(col, col=other, extra=1), f"{D} got multiple values for argument 'col'"),
-        (lambda: method(col, extra=1, col=other), f"{D} got an unexpected keyword argument 'extra'"),
-        (lambda: method(**{"\udc80": col}), f"{D} got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
-        (lambda: method(**{"c\udfffl": col}), f"{D} got an unexpected keyword argument 'c\ufffd\ufffd\ufffdl'"),
+        (
+            lambda: method(col, extra=1, col=other),
+            f"{D} got an unexpected keyword argument 'extra'",
+        ),
+        (
+            lambda: method(**{"\udc80": col}),
+            f"{D} got an unexpected keyword argument '\ufffd\ufffd\ufffd'",
+        ),
+        (
+            lambda: method(**{"c\udfffl": col}),
+            f"{D} got an unexpected keyword argument 'c\ufffd\ufffd\ufffdl'",
+        ),
     ]
     for call, message in cases:
         check_call(call, watched=(q, col, other), raises=TypeError, message=message)
@@ -225,7 +250,10 @@ def test_query_binding_errors(q, name):
         (lambda q, r, t: q.append(r, t, t), "takes 2 positional arguments but 3 were given"),
         (lambda q, r, t: q.append(r, t, t, r), "takes 2 positional arguments but 4 were given"),
         (lambda q, r, t: q.append(r, t, t, ts=t), "takes 2 positional arguments but 3 were given"),
-        (lambda q, r, t: q.append(r, t, t, bogus=t), "takes 2 positional arguments but 3 were given"),
+        (
+            lambda q, r, t: q.append(r, t, t, bogus=t),
+            "takes 2 positional arguments but 3 were given",
+        ),
         (lambda q, r, t: q.append(r, row=r), "got multiple values for argument 'row'"),
         (lambda q, r, t: q.append(r, t, ts=t), "got multiple values for argument 'ts'"),
         (lambda q, r, t: q.append(r, ts=t, row=r), "got multiple values for argument 'row'"),
@@ -236,14 +264,22 @@ def test_query_binding_errors(q, name):
         (lambda q, r, t: q.append(r, row=r, x=t), "got multiple values for argument 'row'"),
         (lambda q, r, t: q.append(r, x=t, row=r), "got an unexpected keyword argument 'x'"),
         (lambda q, r, t: q.append(row=r, ts=t, TS=t), "got an unexpected keyword argument 'TS'"),
-        (lambda q, r, t: q.append(**{"\udc80": r}), "got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+        (
+            lambda q, r, t: q.append(**{"\udc80": r}),
+            "got an unexpected keyword argument '\ufffd\ufffd\ufffd'",
+        ),
     ],
 )
 def test_append_binding_errors(q, call, message):
     row = {fresh_str("ab"): fresh_float(1.5)}
     ts = fresh_int(123456)
     watched = (q, row, ts) + tuple(row) + tuple(row.values())
-    check_call(lambda: call(q, row, ts), watched=watched, raises=TypeError, message="Quillometer.append() " + message)
+    check_call(
+        lambda: call(q, row, ts),
+        watched=watched,
+        raises=TypeError,
+        message="Quillometer.append() " + message,
+    )
     assert_free(q, "a")
     assert q.last("a") == 0.0
 
@@ -262,10 +298,22 @@ def test_binding_errors_are_reported_before_conversion(q):
         (lambda: q.mean(5, 6), "Quillometer.mean() takes 1 positional arguments but 2 were given"),
         (lambda: q.mean(5, col=6), "Quillometer.mean() got multiple values for argument 'col'"),
         (lambda: q.append([]), "Quillometer.append() missing 1 required positional argument: 'ts'"),
-        (lambda: q.append([], 1.5, bogus=1), "Quillometer.append() got an unexpected keyword argument 'bogus'"),
-        (lambda: Quillometer("ab", 1.5), f"{NEW} missing 2 required positional arguments: 'alpha' and 'time_window'"),
-        (lambda: Quillometer("ab", 1.5, "x", 1.5, bogus=1), f"{NEW} got an unexpected keyword argument 'bogus'"),
-        (lambda: Quillometer("ab", -1, None, 2**64, 0), f"{NEW} takes 4 positional arguments but 5 were given"),
+        (
+            lambda: q.append([], 1.5, bogus=1),
+            "Quillometer.append() got an unexpected keyword argument 'bogus'",
+        ),
+        (
+            lambda: Quillometer("ab", 1.5),
+            f"{NEW} missing 2 required positional arguments: 'alpha' and 'time_window'",
+        ),
+        (
+            lambda: Quillometer("ab", 1.5, "x", 1.5, bogus=1),
+            f"{NEW} got an unexpected keyword argument 'bogus'",
+        ),
+        (
+            lambda: Quillometer("ab", -1, None, 2**64, 0),
+            f"{NEW} takes 4 positional arguments but 5 were given",
+        ),
     ]
     for call, message in cases:
         check_call(call, watched=(q,), raises=TypeError, message=message)
@@ -363,7 +411,9 @@ def test_fast_call_keyword_names_judged_in_order(q):
     ]
     for kwnames, values, message in cases:
         check_call(
-            lambda: call_raw("mean", q, kwnames=kwnames, **{f"v{i}": v for i, v in enumerate(values)}),
+            lambda: call_raw(
+                "mean", q, kwnames=kwnames, **{f"v{i}": v for i, v in enumerate(values)}
+            ),
             watched=(q,) + tuple(k for k in kwnames if k is not None),
             raises=TypeError,
             message=message,
@@ -388,6 +438,14 @@ def test_tuple_and_dict_convention_from_a_c_caller():
         ({key: 1}, f"{NEW} got an unexpected keyword argument '12345'"),
         ({"alpha": 0.5, key: 1}, f"{NEW} got an unexpected keyword argument '12345'"),
         ({b"alpha": 1}, f"{NEW} got an unexpected keyword argument 'b'alpha''"),
-        ({}, f"{NEW} missing 3 required positional arguments: 'window_size', 'alpha', and 'time_window'"),
+        (
+            {},
+            f"{NEW} missing 3 required positional arguments: 'window_size', 'alpha', and 'time_window'",
+        ),
     ]:
-        check_call(lambda: call_new_raw((["a"],), kwargs), watched=(key, kwargs), raises=TypeError, message=message)
+        check_call(
+            lambda: call_new_raw((["a"],), kwargs),
+            watched=(key, kwargs),
+            raises=TypeError,
+            message=message,
+        )

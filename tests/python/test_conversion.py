@@ -8,11 +8,10 @@ import math
 import types
 
 import pytest
-
 from conftest import (
+    QUERIES,
     Float,
     Index,
-    QUERIES,
     Quillometer,
     assert_free,
     bits,
@@ -20,7 +19,6 @@ from conftest import (
     check_call,
     conversion_call,
     fresh_float,
-    fresh_int,
     fresh_str,
     outcome,
     refcounts,
@@ -168,7 +166,12 @@ def test_col_not_a_str(frame_columns, name, col, type_name):
 def test_col_with_lone_surrogates(q, name, col):
     expected = utf8_error(col)
     assert expected[0] is UnicodeEncodeError
-    got = check_call(lambda: getattr(q, name)(col), watched=(q, col), raises=UnicodeEncodeError, message=expected[1])
+    got = check_call(
+        lambda: getattr(q, name)(col),
+        watched=(q, col),
+        raises=UnicodeEncodeError,
+        message=expected[1],
+    )
     assert got[3][0] == "utf-8"  # the error the interpreter raised, not a re-wrapped one
     assert_free(q, "a")
 
@@ -217,7 +220,10 @@ def fresh_exception(exc):
         ((x for x in ["a"]), "'generator' object cannot be converted to 'Sequence'"),
         (iter(["a"]), "'list_iterator' object cannot be converted to 'Sequence'"),
         ({"a": 1}.keys(), "'dict_keys' object cannot be converted to 'Sequence'"),
-        (types.MappingProxyType({"a": 1}), "'mappingproxy' object cannot be converted to 'Sequence'"),
+        (
+            types.MappingProxyType({"a": 1}),
+            "'mappingproxy' object cannot be converted to 'Sequence'",
+        ),
         (OnlyIter(), "'OnlyIter' object cannot be converted to 'Sequence'"),
         (Outer.Inner(), "'Outer.Inner' object cannot be converted to 'Sequence'"),
         (5, "'int' object cannot be converted to 'Sequence'"),
@@ -245,7 +251,12 @@ def test_col_names_refused(col_names, message):
 @pytest.mark.parametrize("col_names", [["\udc80"], ["a", "b\ud800"]])
 def test_col_names_with_lone_surrogates(col_names):
     expected = utf8_error(col_names[-1])
-    check_call(lambda: make_frame(col_names), watched=col_names, raises=UnicodeEncodeError, message=expected[1])
+    check_call(
+        lambda: make_frame(col_names),
+        watched=col_names,
+        raises=UnicodeEncodeError,
+        message=expected[1],
+    )
 
 
 class OldSequence:
@@ -296,7 +307,18 @@ def usable_columns(q, names):
 
 @pytest.mark.parametrize(
     "make",
-    [list, tuple, OldSequence, BadLen, HugeLen, OverflowLen, NegativeLen, ShortLen, IterSeq, collections.deque],
+    [
+        list,
+        tuple,
+        OldSequence,
+        BadLen,
+        HugeLen,
+        OverflowLen,
+        NegativeLen,
+        ShortLen,
+        IterSeq,
+        collections.deque,
+    ],
 )
 def test_col_names_sequences(make):
     names = ["x", "y", "z"]
@@ -357,7 +379,7 @@ def test_names_alike_but_for_one_byte_are_distinct_columns(PanicException):
     for length in range(2, 19):
         text = "abcdefghijklmnopqrs"[:length]
         for position in range(length):
-            other = text[:position] + "\x7f" + text[position + 1:]
+            other = text[:position] + "\x7f" + text[position + 1 :]
             a, b = (with_cached_hash(name, 0x5EED_CAFE_0000_0003) for name in (text, other))
             alone = make_frame([a])
             got = outcome(lambda: alone.last(b))
@@ -418,15 +440,22 @@ class MyTypeError(TypeError):
     pass
 
 
-@pytest.mark.parametrize("via", [RaisingIter, lambda e: RaisingNext(e, 0), lambda e: RaisingNext(e, 2)])
+@pytest.mark.parametrize(
+    "via", [RaisingIter, lambda e: RaisingNext(e, 0), lambda e: RaisingNext(e, 2)]
+)
 def test_col_names_iteration_errors(via):
     for exc in (ValueError("iteration broke"), MyTypeError("subclass"), KeyError("k")):
         col_names = via(exc)
-        got = check_call(lambda: make_frame(col_names), watched=(col_names,), raises=type(exc), message=str(exc))
+        got = check_call(
+            lambda: make_frame(col_names), watched=(col_names,), raises=type(exc), message=str(exc)
+        )
         assert got[3] == exc.args
     col_names = via(TypeError("plain"))
     check_call(
-        lambda: make_frame(col_names), watched=(col_names,), raises=TypeError, message="argument 'col_names': plain"
+        lambda: make_frame(col_names),
+        watched=(col_names,),
+        raises=TypeError,
+        message="argument 'col_names': plain",
     )
 
 
@@ -520,7 +549,14 @@ def test_row_empty_changes_nothing(q):
 
 @pytest.mark.parametrize(
     "key, type_name",
-    [(1, "int"), (b"a", "bytes"), ((1, 2), "tuple"), (None, "NoneType"), (1.5, "float"), (frozenset(), "frozenset")],
+    [
+        (1, "int"),
+        (b"a", "bytes"),
+        ((1, 2), "tuple"),
+        (None, "NoneType"),
+        (1.5, "float"),
+        (frozenset(), "frozenset"),
+    ],
 )
 def test_row_key_not_a_str(q, key, type_name):
     for row in ({key: 1.0}, {"a": 1.0, key: 2.0}, {key: "not a number"}):
@@ -537,7 +573,12 @@ def test_row_key_not_a_str(q, key, type_name):
 def test_row_key_with_lone_surrogate(q):
     key = "a\udc80"
     row = {"a": 1.0, key: 2.0}
-    check_call(lambda: q.append(row, 0), watched=(q, row, key), raises=UnicodeEncodeError, message=utf8_error(key)[1])
+    check_call(
+        lambda: q.append(row, 0),
+        watched=(q, row, key),
+        raises=UnicodeEncodeError,
+        message=utf8_error(key)[1],
+    )
     assert q.last("a") == 0.0
     assert_free(q, "a")
 
@@ -556,12 +597,18 @@ def test_row_keys_with_equal_text_later_wins(others):
 
     names = [f"c{i}" for i in range(others)]
     q = Quillometer(["a", *names], 3, 0.5, 10)
-    row = {Distinct("a"): 1.0, **{name: float(i) for i, name in enumerate(names)}, Distinct("a"): 2.0}
+    row = {
+        Distinct("a"): 1.0,
+        **{name: float(i) for i, name in enumerate(names)},
+        Distinct("a"): 2.0,
+    }
     assert len(row) == others + 2
     q.append(row, 0)
     assert q.last("a") == 2.0
     assert q.mean("a") == 2.0  # one value, not two
-    assert [(q.last(name), q.rate(name)) for name in names] == [(float(i), 0.1) for i in range(others)]
+    assert [(q.last(name), q.rate(name)) for name in names] == [
+        (float(i), 0.1) for i in range(others)
+    ]
 
 
 VALUES = [
@@ -628,7 +675,9 @@ def test_row_value_too_large_for_a_double(q):
     expected = float_error(value)
     assert expected[0] is OverflowError
     row = {"a": 1.0, "b": value}
-    check_call(lambda: q.append(row, 0), watched=(q, row, value), raises=OverflowError, message=expected[1])
+    check_call(
+        lambda: q.append(row, 0), watched=(q, row, value), raises=OverflowError, message=expected[1]
+    )
     assert q.last("a") == 0.0
     assert_free(q, "a")
 
@@ -694,7 +743,9 @@ def test_row_changed_during_conversion(make, message, PanicException, capfd):
     row = make()
     # (the row itself is not watched: a mutation that removes the mutating value frees it, and
     # with it the closure that refers to the row)
-    check_call(lambda: q.append(row, 1), watched=(q,), raises=PanicException, message=message, repeat=1)
+    check_call(
+        lambda: q.append(row, 1), watched=(q,), raises=PanicException, message=message, repeat=1
+    )
     assert [stats_of(q, c) for c in "abc"] == before
     assert f"\n{message}\n" in capfd.readouterr().err
     assert_free(q, "a")
@@ -784,7 +835,19 @@ def test_window_size_out_of_range(window_size):
         (Index(3), 3.0),
         (fractions.Fraction(3, 4), 0.75),
     ],
-    ids=["1", "True", "0.5", "-1.0", "-1", "2.5", "float-0.25", "float--1.0", "float-subclass", "index", "Fraction"],
+    ids=[
+        "1",
+        "True",
+        "0.5",
+        "-1.0",
+        "-1",
+        "2.5",
+        "float-0.25",
+        "float--1.0",
+        "float-subclass",
+        "index",
+        "Fraction",
+    ],
 )
 def test_alpha_converts(alpha, expected):
     assert bits(ewma_alpha(alpha)) == bits(expected)
@@ -798,7 +861,9 @@ def test_alpha_nan_converts():
 
 
 @pytest.mark.parametrize(
-    "alpha", ["0.5", None, 1j, BadFloat(), [0.5]], ids=["str", "None", "complex", "float-returns-int", "list"]
+    "alpha",
+    ["0.5", None, 1j, BadFloat(), [0.5]],
+    ids=["str", "None", "complex", "float-returns-int", "list"],
 )
 def test_alpha_refused(alpha):
     expected = float_error(alpha)
@@ -815,7 +880,12 @@ def test_alpha_too_large():
     alpha = 10**400
     expected = float_error(alpha)
     assert expected[0] is OverflowError
-    check_call(lambda: Quillometer(["a"], 3, alpha, 10), watched=(alpha,), raises=OverflowError, message=expected[1])
+    check_call(
+        lambda: Quillometer(["a"], 3, alpha, 10),
+        watched=(alpha,),
+        raises=OverflowError,
+        message=expected[1],
+    )
 
 
 # --- ts and time_window: signed 64-bit ---------------------------------------------------------
@@ -857,7 +927,16 @@ def test_negative_time_window_converts(time_window):
 
 
 INT64_REFUSED = [1.5, "1", None, decimal.Decimal(1), Float(1.0), Index("x"), Index(2.0), [1]]
-INT64_REFUSED_IDS = ["float", "str", "None", "Decimal", "float-only", "index-str", "index-float", "list"]
+INT64_REFUSED_IDS = [
+    "float",
+    "str",
+    "None",
+    "Decimal",
+    "float-only",
+    "index-str",
+    "index-float",
+    "list",
+]
 INT64_OUT_OF_RANGE = [2**63, -(2**63) - 1, 2**200, Index(2**63)]
 INT64_OUT_OF_RANGE_IDS = ["2**63", "-2**63-1", "2**200", "index-2**63"]
 
@@ -882,7 +961,9 @@ def test_ts_out_of_range(q, ts):
     expected = int64_error(ts)
     assert expected[0] is OverflowError
     row = {"a": 1.0}
-    check_call(lambda: q.append(row, ts), watched=(q, row, ts), raises=OverflowError, message=expected[1])
+    check_call(
+        lambda: q.append(row, ts), watched=(q, row, ts), raises=OverflowError, message=expected[1]
+    )
     assert q.last("a") == 0.0
     assert_free(q, "a")
 
@@ -922,7 +1003,12 @@ def test_time_window_out_of_range(time_window):
 def test_constructor_converts_in_parameter_order():
     bad = ("ab", 3.0, "0.5", 1.5)
     good = (["a"], 3, 0.5, 10)
-    prefixes = ["argument 'col_names': ", "argument 'window_size': ", "argument 'alpha': ", "argument 'time_window': "]
+    prefixes = [
+        "argument 'col_names': ",
+        "argument 'window_size': ",
+        "argument 'alpha': ",
+        "argument 'time_window': ",
+    ]
     for first_bad in range(4):
         args = good[:first_bad] + bad[first_bad:]
         got = outcome(lambda: Quillometer(*args))
@@ -971,7 +1057,11 @@ def test_constructor_conversion_hooks_run_in_order_and_stop_at_the_first_failure
         labels = ["col_names", "window_size", "alpha", "time_window"]
         results = [0, 2, 0.5, 10]
         results[failing] = ValueError(labels[failing])
-        got = outcome(lambda: Quillometer(*[Recorder(log, label, r) for label, r in zip(labels, results)]))
+        got = outcome(
+            lambda: Quillometer(
+                *[Recorder(log, label, r) for label, r in zip(labels, results, strict=True)]
+            )
+        )
         assert got[:3] == ("raised", ValueError, labels[failing])
         assert log == labels[: failing + 1]
 
@@ -981,7 +1071,9 @@ def test_append_converts_row_before_ts(q):
     q.append({"a": Recorder(log, "row", 1.0)}, Recorder(log, "ts", 0))
     assert log == ["row", "ts"]
     log.clear()
-    got = outcome(lambda: q.append({"a": Recorder(log, "row", ValueError("row"))}, Recorder(log, "ts", 0)))
+    got = outcome(
+        lambda: q.append({"a": Recorder(log, "row", ValueError("row"))}, Recorder(log, "ts", 0))
+    )
     assert got[:3] == ("raised", ValueError, "row") and log == ["row"]
     got = outcome(lambda: q.append([], Recorder(log, "ts", 0)))
     assert got[1] is TypeError and got[2].startswith("argument 'row': ") and log == ["row"]
@@ -1013,7 +1105,9 @@ class Unprintable:
 def test_exact_type_error_is_prefixed(param, exc, text):
     hook = Recorder([], param, exc)
     message = f"argument '{param}': {text}"
-    got = check_call(conversion_call(param, hook), watched=(hook,), raises=TypeError, message=message)
+    got = check_call(
+        conversion_call(param, hook), watched=(hook,), raises=TypeError, message=message
+    )
     assert got[3] == (f"argument '{param}': {text}",)
     same = Recorder([], param, exc, same=True)
     try:
@@ -1033,7 +1127,9 @@ def test_prefixed_error_keeps_the_cause(param):
     exc.__cause__ = cause
     hook = Recorder([], param, exc)
     message = f"argument '{param}': with cause"
-    check_call(conversion_call(param, hook), watched=(hook, cause), raises=TypeError, message=message)
+    check_call(
+        conversion_call(param, hook), watched=(hook, cause), raises=TypeError, message=message
+    )
     try:
         conversion_call(param, Recorder([], param, exc, same=True))()
     except TypeError as new:
@@ -1048,7 +1144,13 @@ def test_prefixed_error_keeps_the_cause(param):
 @pytest.mark.parametrize("param", PARAMS)
 @pytest.mark.parametrize(
     "exc",
-    [MyTypeError("sub"), ValueError("value"), RuntimeError("runtime"), OverflowError("big"), ZeroDivisionError("zero")],
+    [
+        MyTypeError("sub"),
+        ValueError("value"),
+        RuntimeError("runtime"),
+        OverflowError("big"),
+        ZeroDivisionError("zero"),
+    ],
     ids=["TypeError-subclass", "ValueError", "RuntimeError", "OverflowError", "ZeroDivisionError"],
 )
 def test_other_errors_pass_unchanged(param, exc):
@@ -1056,7 +1158,7 @@ def test_other_errors_pass_unchanged(param, exc):
     check_call(conversion_call(param, hook), watched=(hook,), raises=type(exc), message=str(exc))
     try:
         conversion_call(param, Recorder([], param, exc, same=True))()
-    except BaseException as got:  # noqa: BLE001
+    except BaseException as got:
         assert got is exc
     else:
         raise AssertionError("no error")
@@ -1069,7 +1171,11 @@ def test_unprintable_type_error(param, unraisable):
     before = refcounts((hook,))
     for _ in range(3):
         got = outcome(call)
-        assert got[:3] == ("raised", TypeError, f"argument '{param}': <unprintable TypeError object>")
+        assert got[:3] == (
+            "raised",
+            TypeError,
+            f"argument '{param}': <unprintable TypeError object>",
+        )
         assert len(unraisable) == 1
         exc_type, exc_text, obj = unraisable[0]
         assert (exc_type, exc_text) == (ValueError, "str() refused")
@@ -1095,7 +1201,10 @@ class Logged(OldSequence):
 def test_text_list_stops_at_the_first_bad_item():
     log = []
     got = outcome(lambda: make_frame(Logged(["a", 1, "c", 2.5], log)))
-    assert got[1:3] == (TypeError, "argument 'col_names': 'int' object cannot be converted to 'PyString'")
+    assert got[1:3] == (
+        TypeError,
+        "argument 'col_names': 'int' object cannot be converted to 'PyString'",
+    )
     assert log == [0, 1]
 
 

@@ -7,7 +7,6 @@ import sys
 import threading
 
 import pytest
-
 from conftest import (
     QUERIES,
     Quillometer,
@@ -20,11 +19,11 @@ from conftest import (
     fresh_str,
     outcome,
     panic_class,
-    quillometer,
-    refcounts,
     run_python,
     stats_of,
 )
+
+import quillometer
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -78,7 +77,7 @@ def test_panic_exception_instance(PanicException):
     q = Quillometer(["a"], 2, 0.5, 10)
     try:
         q.mean("zz")
-    except BaseException as exc:  # noqa: BLE001
+    except BaseException as exc:
         assert type(exc) is PanicException
         assert str(exc) == "Column does not exist"
         assert exc.args == ("Column does not exist",)
@@ -93,9 +92,9 @@ def test_not_caught_by_except_exception():
     try:
         try:
             q.mean("zz")
-        except Exception:  # noqa: BLE001 - the point: this must not catch it
+        except Exception:
             caught_by.append("Exception")
-    except BaseException:  # noqa: BLE001
+    except BaseException:
         caught_by.append("BaseException")
     assert caught_by == ["BaseException"]
     q.append({"a": 4.0}, 0)
@@ -116,8 +115,17 @@ def test_fatal_error_paths_leak_nothing(PanicException):
     q = Quillometer(["ab"], 2, 0.5, 10)
     col = "".join(["z", "z"])
     row = {"".join(["y", "y"]): float("1.5")}
-    check_call(lambda: q.mean(col), watched=(q, col), raises=PanicException, message="Column does not exist")
-    check_call(lambda: q.append(row, 0), watched=(q, row) + tuple(row) + tuple(row.values()), raises=PanicException)
+    check_call(
+        lambda: q.mean(col),
+        watched=(q, col),
+        raises=PanicException,
+        message="Column does not exist",
+    )
+    check_call(
+        lambda: q.append(row, 0),
+        watched=(q, row) + tuple(row) + tuple(row.values()),
+        raises=PanicException,
+    )
     assert_free(q, "ab")
 
 
@@ -133,7 +141,7 @@ class Hook:
     def _run(self):
         try:
             self.action()
-        except BaseException as exc:  # noqa: BLE001
+        except BaseException as exc:
             self.seen.append((type(exc), str(exc)))
             if self.let_through:
                 raise
@@ -171,7 +179,9 @@ def test_query_during_append_is_refused(held, where, name):
     before = stats_of(q, "a"), stats_of(q, "b")
     hook = Hook(lambda: getattr(q, name)("a"))
     call = appending(q, hook, where)
-    got = check_call(call, watched=(q, hook), raises=RuntimeError, message="Already mutably borrowed")
+    got = check_call(
+        call, watched=(q, hook), raises=RuntimeError, message="Already mutably borrowed"
+    )
     assert got[3] == ("Already mutably borrowed",)
     assert set(hook.seen) == {(RuntimeError, "Already mutably borrowed")}
     assert (stats_of(q, "a"), stats_of(q, "b")) == before
@@ -183,7 +193,12 @@ def test_append_during_append_is_refused(held, where):
     q = held
     before = stats_of(q, "a"), stats_of(q, "b")
     hook = Hook(lambda: q.append({"a": 9.0}, 0))
-    check_call(appending(q, hook, where), watched=(q, hook), raises=RuntimeError, message="Already borrowed")
+    check_call(
+        appending(q, hook, where),
+        watched=(q, hook),
+        raises=RuntimeError,
+        message="Already borrowed",
+    )
     assert set(hook.seen) == {(RuntimeError, "Already borrowed")}
     assert (stats_of(q, "a"), stats_of(q, "b")) == before
     assert_free(q, "a")
@@ -207,9 +222,18 @@ def test_binding_is_judged_before_the_hold(held, where):
     q = held
     for inner, message in [
         (lambda: q.mean(), "Quillometer.mean() missing 1 required positional argument: 'col'"),
-        (lambda: q.zscore("a", "b"), "Quillometer.zscore() takes 1 positional arguments but 2 were given"),
-        (lambda: q.append(), "Quillometer.append() missing 2 required positional arguments: 'row' and 'ts'"),
-        (lambda: q.append({}, 0, rows={}), "Quillometer.append() got an unexpected keyword argument 'rows'"),
+        (
+            lambda: q.zscore("a", "b"),
+            "Quillometer.zscore() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: q.append(),
+            "Quillometer.append() missing 2 required positional arguments: 'row' and 'ts'",
+        ),
+        (
+            lambda: q.append({}, 0, rows={}),
+            "Quillometer.append() got an unexpected keyword argument 'rows'",
+        ),
     ]:
         hook = Hook(inner, let_through=False)
         assert appending(q, hook, where)() is None
@@ -261,7 +285,10 @@ def test_hold_seen_from_another_thread(held):
 
     hook = Hook(start_and_join)
     assert appending(q, hook, "row")() is None
-    assert seen == [("raised", RuntimeError, "Already mutably borrowed"), ("raised", RuntimeError, "Already borrowed")]
+    assert seen == [
+        ("raised", RuntimeError, "Already mutably borrowed"),
+        ("raised", RuntimeError, "Already borrowed"),
+    ]
     assert_free(q, "a")
 
 
@@ -345,7 +372,12 @@ def test_raw_entry_works_with_a_real_receiver():
 
 @pytest.mark.parametrize(
     "receiver, type_name",
-    [(fresh_int(5000), "int"), (object(), "object"), (Outer.Inner(), "Outer.Inner"), (fresh_str("qq"), "str")],
+    [
+        (fresh_int(5000), "int"),
+        (object(), "object"),
+        (Outer.Inner(), "Outer.Inner"),
+        (fresh_str("qq"), "str"),
+    ],
 )
 @pytest.mark.parametrize("name", ("append",) + QUERIES)
 def test_receiver_check(name, receiver, type_name):
@@ -353,7 +385,9 @@ def test_receiver_check(name, receiver, type_name):
     args = ({col: fresh_float(1.5)}, fresh_int(7000)) if name == "append" else (col,)
     check_call(
         lambda: call_raw(name, receiver, *args),
-        watched=(receiver, type(receiver), col) + args + (tuple(args[0].values()) if name == "append" else ()),
+        watched=(receiver, type(receiver), col)
+        + args
+        + (tuple(args[0].values()) if name == "append" else ()),
         raises=TypeError,
         message=f"'{type_name}' object cannot be converted to 'Quillometer'",
     )
@@ -362,10 +396,22 @@ def test_receiver_check(name, receiver, type_name):
 def test_receiver_is_checked_after_binding_and_before_conversion():
     receiver = Outer.Inner()
     for call, message in [
-        (lambda: call_raw("mean", receiver), "Quillometer.mean() missing 1 required positional argument: 'col'"),
-        (lambda: call_raw("append", receiver, {}), "Quillometer.append() missing 1 required positional argument: 'ts'"),
-        (lambda: call_raw("mean", receiver, 5), "'Outer.Inner' object cannot be converted to 'Quillometer'"),
-        (lambda: call_raw("append", receiver, [], 1.5), "'Outer.Inner' object cannot be converted to 'Quillometer'"),
+        (
+            lambda: call_raw("mean", receiver),
+            "Quillometer.mean() missing 1 required positional argument: 'col'",
+        ),
+        (
+            lambda: call_raw("append", receiver, {}),
+            "Quillometer.append() missing 1 required positional argument: 'ts'",
+        ),
+        (
+            lambda: call_raw("mean", receiver, 5),
+            "'Outer.Inner' object cannot be converted to 'Quillometer'",
+        ),
+        (
+            lambda: call_raw("append", receiver, [], 1.5),
+            "'Outer.Inner' object cannot be converted to 'Quillometer'",
+        ),
     ]:
         check_call(call, watched=(receiver,), raises=TypeError, message=message)
 
@@ -457,8 +503,10 @@ def test_report_with_short_backtrace(setting):
     assert proc.returncode == 0, proc.stderr
     full = run_python(TWO_PANICS, QUILLOMETER_BACKTRACE="full")
     full_lengths = [len(lines) for lines in backtrace_bodies(full.stderr)]
-    for lines, full_length in zip(backtrace_bodies(proc.stderr), full_lengths):
-        assert lines[-1].startswith("note: ") and "QUILLOMETER_BACKTRACE=full" in lines[-1], lines[-1]
+    for lines, full_length in zip(backtrace_bodies(proc.stderr), full_lengths, strict=True):
+        assert lines[-1].startswith("note: ") and "QUILLOMETER_BACKTRACE=full" in lines[-1], lines[
+            -1
+        ]
         assert len(lines) - 1 < full_length  # the fatal-error machinery's frames are left out
 
 
@@ -481,7 +529,9 @@ def test_backtrace_setting_is_read_once():
     assert len(found) == 3
     assert NOTE.fullmatch(found[0][4])
     assert [r[4] for r in found[1:]] == ["", ""]
-    found = reports(run_python(code.replace("CHANGES", 'None, "0"'), QUILLOMETER_BACKTRACE="full").stderr)
+    found = reports(
+        run_python(code.replace("CHANGES", 'None, "0"'), QUILLOMETER_BACKTRACE="full").stderr
+    )
     assert len(found) == 3
     assert all(r[4].startswith("stack backtrace:\n") for r in found)
 
@@ -541,9 +591,15 @@ def test_report_locations_of_other_fatal_errors():
             print(exc)
     """
     proc = run_python(code)
-    assert proc.stdout.splitlines() == ["capacity overflow", "dictionary changed size during iteration"]
+    assert proc.stdout.splitlines() == [
+        "capacity overflow",
+        "dictionary changed size during iteration",
+    ]
     found = reports(proc.stderr)
-    assert [r[3] for r in found] == ["capacity overflow", "dictionary changed size during iteration"]
+    assert [r[3] for r in found] == [
+        "capacity overflow",
+        "dictionary changed size during iteration",
+    ]
     check_location(*found[0][:3], "src/engine/")
     check_location(*found[1][:3], "src/boundary/")
 
@@ -627,7 +683,9 @@ def test_resumption_at_every_conversion(param, PanicException, capfd):
     hook = RaisingHook(lambda: PanicException("from " + param))
     capfd.readouterr()
     call = conversion_call(param, hook)
-    got = check_call(call, watched=(hook,), raises=PanicException, message="from " + param, repeat=2)
+    got = check_call(
+        call, watched=(hook,), raises=PanicException, message="from " + param, repeat=2
+    )
     assert got[3] == ("from " + param,)
     err = capfd.readouterr().err
     assert err.count("Python stack trace below:\n") == 2
@@ -651,8 +709,13 @@ def test_panic_from_the_length_of_col_names_is_resumed(PanicException):
     # The length only sizes a reservation, so an ordinary error from it is discarded (see the
     # reference-count tests); a PanicException is resumed all the same.
     names = PanickingLength(lambda: PanicException("from __len__"))
-    got = check_call(lambda: Quillometer(names, 2, 0.5, 10), watched=(names,), raises=PanicException,
-                     message="from __len__", repeat=2)
+    got = check_call(
+        lambda: Quillometer(names, 2, 0.5, 10),
+        watched=(names,),
+        raises=PanicException,
+        message="from __len__",
+        repeat=2,
+    )
     assert got[3] == ("from __len__",)
 
 
@@ -666,7 +729,7 @@ def test_panic_exception_subclass_is_an_ordinary_error(param, PanicException, ca
     capfd.readouterr()
     try:
         conversion_call(param, hook)()
-    except BaseException as exc:  # noqa: BLE001
+    except BaseException as exc:
         assert exc is raised
     else:
         raise AssertionError("no error")

@@ -7,7 +7,6 @@ import json
 import random
 
 import pytest
-
 from conftest import QUERIES, Quillometer, bits, fresh_str, outcome, run_python, stats_of
 
 
@@ -52,8 +51,21 @@ def test_every_form_of_a_name_finds_its_column(seed):
     assert seen == [[float(i)] for i in range(len(seen))]
 
 
-BOUNDARIES = [0, 1, -1, 2**30 - 1, 2**30, -(2**30), 2**60 - 1, -(2**60 - 1), 2**60, -(2**60),
-              2**62, 2**63 - 1, -(2**63)]
+BOUNDARIES = [
+    0,
+    1,
+    -1,
+    2**30 - 1,
+    2**30,
+    -(2**30),
+    2**60 - 1,
+    -(2**60 - 1),
+    2**60,
+    -(2**60),
+    2**62,
+    2**63 - 1,
+    -(2**63),
+]
 
 
 def test_timestamps_read_from_digits_equal_the_general_reading():
@@ -140,6 +152,10 @@ def test_keywords_beside_a_ready_name_of_a_column_are_bound(name):
     q.append({"a": 1.0}, 0)
     method = getattr(q, name)
     assert outcome(lambda: method("a", col="a"))[1:3] == (
-        TypeError, f"Quillometer.{name}() got multiple values for argument 'col'")
+        TypeError,
+        f"Quillometer.{name}() got multiple values for argument 'col'",
+    )
     assert outcome(lambda: method("a", bogus=1))[1:3] == (
-        TypeError, f"Quillometer.{name}() got an unexpected keyword argument 'bogus'")
+        TypeError,
+        f"Quillometer.{name}() got an unexpected keyword argument 'bogus'",
+    )

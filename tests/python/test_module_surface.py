@@ -10,8 +10,9 @@ import weakref
 from pathlib import Path
 
 import pytest
+from conftest import METHODS, QUERIES, Quillometer, run_python, setattr_error
 
-from conftest import METHODS, QUERIES, Quillometer, quillometer, run_python, setattr_error
+import quillometer
 
 Py_TPFLAGS_IMMUTABLETYPE = 1 << 8
 Py_TPFLAGS_HEAPTYPE = 1 << 9
@@ -64,7 +65,10 @@ def test_class_doc_slot():
     get_slot = ctypes.pythonapi.PyType_GetSlot
     get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
     get_slot.restype = ctypes.c_char_p
-    assert get_slot(Quillometer, Py_tp_doc) == b"Quillometer(col_names, window_size, alpha, time_window)\n--\n\n"
+    assert (
+        get_slot(Quillometer, Py_tp_doc)
+        == b"Quillometer(col_names, window_size, alpha, time_window)\n--\n\n"
+    )
 
 
 def test_class_signature_via_inspect():
@@ -84,7 +88,12 @@ def test_class_base_and_flags():
     assert not flags & Py_TPFLAGS_HAVE_GC
     assert not flags & Py_TPFLAGS_IMMUTABLETYPE
     # Py_TPFLAGS_DEFAULT and nothing else: only what CPython itself adds may be set besides
-    set_by_cpython = Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_READY | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_VALID_VERSION_TAG
+    set_by_cpython = (
+        Py_TPFLAGS_HEAPTYPE
+        | Py_TPFLAGS_READY
+        | Py_TPFLAGS_HAVE_VERSION_TAG
+        | Py_TPFLAGS_VALID_VERSION_TAG
+    )
     assert flags & ~set_by_cpython == 0, hex(flags)
     assert Quillometer.__itemsize__ == 0
     assert Quillometer.__dictoffset__ == 0
@@ -115,9 +124,14 @@ def test_every_list_of_the_statistics_follows_the_method_table():
         return ast.parse((root / path).read_text()).body
 
     def assigned(path, name):
-        return list(next(ast.literal_eval(n.value) for n in parsed(path)
-                         if isinstance(n, ast.Assign)
-                         and [t.id for t in n.targets if isinstance(t, ast.Name)] == [name]))
+        return list(
+            next(
+                ast.literal_eval(n.value)
+                for n in parsed(path)
+                if isinstance(n, ast.Assign)
+                and [t.id for t in n.targets if isinstance(t, ast.Name)] == [name]
+            )
+        )
 
     def functions(path, cls):
         body = next(n.body for n in parsed(path) if getattr(n, "name", "") == cls)
@@ -125,9 +139,11 @@ def test_every_list_of_the_statistics_follows_the_method_table():
 
     stub = [n.name for n in functions("src/quillometer-stubs/__init__.pyi", "Quillometer")]
     # The front end's wrappers: `return self.query("<its own name>", column)`.
-    wrappers = [n.name for n in functions("src/quillometer_tools/ray/frontend.py",
-                                          "ShardedQuillometer")
-                if ast.unparse(n.body[-1]) == f"return self.query({n.name!r}, column)"]
+    wrappers = [
+        n.name
+        for n in functions("src/quillometer_tools/ray/frontend.py", "ShardedQuillometer")
+        if ast.unparse(n.body[-1]) == f"return self.query({n.name!r}, column)"
+    ]
     table = [name for name in vars(Quillometer) if not name.startswith("__")]
     assert table[0] == "append"
     assert stub == ["__new__", *table]
@@ -138,14 +154,17 @@ def test_every_list_of_the_statistics_follows_the_method_table():
 
 
 @pytest.mark.parametrize(
-    "slot", ["__repr__", "__str__", "__hash__", "__eq__", "__lt__", "__getattribute__", "__setattr__"]
+    "slot",
+    ["__repr__", "__str__", "__hash__", "__eq__", "__lt__", "__getattribute__", "__setattr__"],
 )
 def test_inherited_slots_are_objects(slot):
     assert slot not in vars(Quillometer)
     assert getattr(Quillometer, slot) is getattr(object, slot)
 
 
-@pytest.mark.parametrize("slot", ["__iter__", "__len__", "__getitem__", "__call__", "__add__", "__get__"])
+@pytest.mark.parametrize(
+    "slot", ["__iter__", "__len__", "__getitem__", "__call__", "__add__", "__get__"]
+)
 def test_no_protocol_slots_of_its_own(slot):
     assert not hasattr(Quillometer([], 0, 0.0, 0), slot)
     assert slot not in vars(Quillometer)
@@ -168,7 +187,9 @@ def test_method_docs_and_text_signatures(name):
     expected = "($self, row, ts)" if name == "append" else "($self, col)"
     assert method.__text_signature__ == expected
     params = list(inspect.signature(method).parameters.values())
-    assert [p.name for p in params] == (["self", "row", "ts"] if name == "append" else ["self", "col"])
+    assert [p.name for p in params] == (
+        ["self", "row", "ts"] if name == "append" else ["self", "col"]
+    )
     assert params[0].kind is inspect.Parameter.POSITIONAL_ONLY  # "$self"
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params[1:])
     bound = list(inspect.signature(getattr(Quillometer([], 0, 0.0, 0), name)).parameters)
@@ -205,9 +226,11 @@ def test_method_table_entries(name):
 
 
 def test_class_cannot_be_subclassed():
-    with pytest.raises(TypeError, match=r"^type '(builtins\.)?Quillometer' is not an acceptable base type$"):
+    with pytest.raises(
+        TypeError, match=r"^type '(builtins\.)?Quillometer' is not an acceptable base type$"
+    ):
 
-        class Sub(Quillometer):  # noqa: F841
+        class Sub(Quillometer):
             pass
 
     with pytest.raises(TypeError, match="is not an acceptable base type"):
@@ -218,9 +241,11 @@ def test_instances_have_no_dict():
     q = Quillometer(["a"], 1, 0.5, 1)
     with pytest.raises(AttributeError) as caught:
         q.extra = 1
-    assert str(caught.value) in {setattr_error(name, "extra") for name in ("Quillometer", "builtins.Quillometer")}
+    assert str(caught.value) in {
+        setattr_error(name, "extra") for name in ("Quillometer", "builtins.Quillometer")
+    }
     with pytest.raises(AttributeError):
-        q.__dict__
+        _ = q.__dict__
     with pytest.raises(AttributeError, match="read-only"):
         q.mean = None
     assert not hasattr(q, "extra")
@@ -229,7 +254,9 @@ def test_instances_have_no_dict():
 
 def test_instances_refuse_weak_references():
     q = Quillometer(["a"], 1, 0.5, 1)
-    with pytest.raises(TypeError, match=r"^cannot create weak reference to '(builtins\.)?Quillometer' object$"):
+    with pytest.raises(
+        TypeError, match=r"^cannot create weak reference to '(builtins\.)?Quillometer' object$"
+    ):
         weakref.ref(q)
     with pytest.raises(TypeError):
         weakref.proxy(q)
@@ -343,10 +370,17 @@ def test_only_one_interpreter_may_use_the_module(order):
     assert proc.returncode == 0, proc.stderr
     lines = sorted(proc.stdout.splitlines())
     if sys.version_info < (3, 12) and order == "sub-first":
-        assert lines == [f"main: ImportError True | {OWN_REFUSAL}", "sub: imported ['Quillometer']",
-                         "sub: in sys.modules True"], proc.stdout
+        assert lines == [
+            f"main: ImportError True | {OWN_REFUSAL}",
+            "sub: imported ['Quillometer']",
+            "sub: in sys.modules True",
+        ], proc.stdout
         return
-    assert len(lines) == 3 and lines[0] == "main: 7.0" and lines[2] == "sub: in sys.modules False", proc.stdout
+    assert (
+        len(lines) == 3 and lines[0] == "main: 7.0" and lines[2] == "sub: in sys.modules False"
+    ), proc.stdout
     refusal = lines[1].removeprefix("sub: ImportError True | ")
     # CPython itself may refuse a single-phase module in an isolated interpreter before its init runs.
-    assert refusal == OWN_REFUSAL or (sys.version_info >= (3, 12) and "does not support loading in subinterpreters" in refusal), lines[1]
+    assert refusal == OWN_REFUSAL or (
+        sys.version_info >= (3, 12) and "does not support loading in subinterpreters" in refusal
+    ), lines[1]

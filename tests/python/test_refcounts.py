@@ -4,11 +4,10 @@ import gc
 import sys
 
 import pytest
-
 from conftest import (
+    QUERIES,
     Float,
     Index,
-    QUERIES,
     Quillometer,
     assert_free,
     check_call,
@@ -95,7 +94,12 @@ def ctor_cases():
     yield "ok-str-subclass-names", ([LyingStr("ab"), LyingStr("cd")], ws, a, tw), {}, None
     yield "ok-huge-length-hint", (Names(n), ws, a, tw), {}, None
     yield "ok-failing-length", (NoLen(n), ws, a, tw), {}, None
-    yield "ok-protocols", (n, Index(fresh_int(300)), Float(fresh_float(0.125)), Index(fresh_int(-400))), {}, None
+    yield (
+        "ok-protocols",
+        (n, Index(fresh_int(300)), Float(fresh_float(0.125)), Index(fresh_int(-400))),
+        {},
+        None,
+    )
     yield "ok-no-names-huge-window", ([], fresh_int(2**63), a, tw), {}, None
     yield "missing", (n, ws), {}, TypeError
     yield "too-many", (n, ws, a, tw, fresh_int(5000)), {}, TypeError
@@ -104,7 +108,12 @@ def ctor_cases():
     yield "names-str", (fresh_str("ab"), ws, a, tw), {}, TypeError
     yield "names-set", ({fresh_str("ab")}, ws, a, tw), {}, TypeError
     yield "names-int-item", ([fresh_str("ab"), fresh_int(1234)], ws, a, tw), {}, TypeError
-    yield "names-surrogate-item", ([fresh_str("ab"), fresh_str("c\udc80")], ws, a, tw), {}, UnicodeEncodeError
+    yield (
+        "names-surrogate-item",
+        ([fresh_str("ab"), fresh_str("c\udc80")], ws, a, tw),
+        {},
+        UnicodeEncodeError,
+    )
     yield "names-iteration-error", (BrokenIter(), ws, a, tw), {}, ValueError
     yield "window-float", (n, fresh_float(3.0), a, tw), {}, TypeError
     yield "window-negative", (n, fresh_int(-1000), a, tw), {}, OverflowError
@@ -118,16 +127,25 @@ def ctor_cases():
     yield "capacity-overflow", (n, fresh_int(2**60), a, tw), {}, PanicException
     yield "memory-error", (n, fresh_int(2**59), a, tw), {}, MemoryError
     yield "memory-error-larger", (n, fresh_int(2**60 - 1), a, tw), {}, MemoryError
-    yield "resumed-panic", (n, ws, RaiseFrom(lambda: PanicException("resumed")), tw), {}, PanicException
+    yield (
+        "resumed-panic",
+        (n, ws, RaiseFrom(lambda: PanicException("resumed")), tw),
+        {},
+        PanicException,
+    )
 
 
 CTOR = list(ctor_cases())
 
 
-@pytest.mark.parametrize("positional, keywords, raises", [c[1:] for c in CTOR], ids=[c[0] for c in CTOR])
+@pytest.mark.parametrize(
+    "positional, keywords, raises", [c[1:] for c in CTOR], ids=[c[0] for c in CTOR]
+)
 def test_constructor(positional, keywords, raises):
     watched = flat(*positional, *keywords.values(), Quillometer)
-    check_call(lambda: Quillometer(*positional, **keywords), watched=watched, raises=raises, repeat=8)
+    check_call(
+        lambda: Quillometer(*positional, **keywords), watched=watched, raises=raises, repeat=8
+    )
 
 
 # --- append ------------------------------------------------------------------------------------
@@ -154,25 +172,65 @@ def append_cases(q):
     yield "ok", ({k1: fresh_float(1.5), k2: fresh_float(2.5)}, fresh_int(1000)), {}, None
     yield "ok-keywords", (), {"ts": fresh_int(1001), "row": {k1: fresh_float(1.5)}}, None
     yield "ok-empty", ({}, fresh_int(1002)), {}, None
-    yield "ok-protocols", ({k1: Float(fresh_float(3.5)), k2: fresh_int(12345)}, Index(fresh_int(1003))), {}, None
+    yield (
+        "ok-protocols",
+        ({k1: Float(fresh_float(3.5)), k2: fresh_int(12345)}, Index(fresh_int(1003))),
+        {},
+        None,
+    )
     yield "ok-str-subclass-key", ({LyingStr("col1"): fresh_float(4.5)}, fresh_int(1004)), {}, None
     yield "missing", ({k1: fresh_float(1.5)},), {}, TypeError
     yield "too-many", ({k1: fresh_float(1.5)}, fresh_int(1000), fresh_int(1001)), {}, TypeError
     yield "unexpected", (), {"rows": {k1: fresh_float(1.5)}, "ts": fresh_int(1000)}, TypeError
     yield "row-list", ([k1, fresh_float(1.5)], fresh_int(1000)), {}, TypeError
-    yield "key-int", ({k1: fresh_float(1.5), fresh_int(4321): fresh_float(2.5)}, fresh_int(1000)), {}, TypeError
-    yield "key-surrogate", ({fresh_str("c\udc80"): fresh_float(2.5)}, fresh_int(1000)), {}, UnicodeEncodeError
-    yield "value-str", ({k1: fresh_float(1.5), k2: fresh_str("2.5")}, fresh_int(1000)), {}, TypeError
+    yield (
+        "key-int",
+        ({k1: fresh_float(1.5), fresh_int(4321): fresh_float(2.5)}, fresh_int(1000)),
+        {},
+        TypeError,
+    )
+    yield (
+        "key-surrogate",
+        ({fresh_str("c\udc80"): fresh_float(2.5)}, fresh_int(1000)),
+        {},
+        UnicodeEncodeError,
+    )
+    yield (
+        "value-str",
+        ({k1: fresh_float(1.5), k2: fresh_str("2.5")}, fresh_int(1000)),
+        {},
+        TypeError,
+    )
     yield "value-huge", ({k1: fresh_int(10**400)}, fresh_int(1000)), {}, OverflowError
     yield "value-raises", ({k1: RaiseFrom(lambda: KeyError("k"))}, fresh_int(1000)), {}, KeyError
     yield "ts-float", ({k1: fresh_float(1.5)}, fresh_float(1.5)), {}, TypeError
     yield "ts-huge", ({k1: fresh_float(1.5)}, fresh_int(2**64)), {}, OverflowError
-    yield "ts-index-raises-type-error", ({k1: fresh_float(1.5)}, RaiseFrom(lambda: TypeError("t"))), {}, TypeError
+    yield (
+        "ts-index-raises-type-error",
+        ({k1: fresh_float(1.5)}, RaiseFrom(lambda: TypeError("t"))),
+        {},
+        TypeError,
+    )
     unknown = {k1: fresh_float(1.5), fresh_str("zz"): fresh_float(2.5)}
     yield "unknown-column", (unknown, fresh_int(1000)), {}, PanicException
-    yield "resumed-panic", ({k1: fresh_float(1.5)}, RaiseFrom(lambda: PanicException("resumed"))), {}, PanicException
-    yield "shared-hold-refused", ({k1: Hold(q, lambda q: q.mean("col1"))}, fresh_int(1000)), {}, RuntimeError
-    yield "exclusive-hold-refused", ({k1: Hold(q, lambda q: q.append({}, 0))}, fresh_int(1000)), {}, RuntimeError
+    yield (
+        "resumed-panic",
+        ({k1: fresh_float(1.5)}, RaiseFrom(lambda: PanicException("resumed"))),
+        {},
+        PanicException,
+    )
+    yield (
+        "shared-hold-refused",
+        ({k1: Hold(q, lambda q: q.mean("col1"))}, fresh_int(1000)),
+        {},
+        RuntimeError,
+    )
+    yield (
+        "exclusive-hold-refused",
+        ({k1: Hold(q, lambda q: q.append({}, 0))}, fresh_int(1000)),
+        {},
+        RuntimeError,
+    )
 
 
 APPEND_IDS = [c[0] for c in append_cases(Quillometer([], 0, 0.0, 0))]
@@ -222,7 +280,9 @@ QUERY = list(query_cases())
 
 
 @pytest.mark.parametrize("name", QUERIES)
-@pytest.mark.parametrize("positional, keywords, raises", [c[1:] for c in QUERY], ids=[c[0] for c in QUERY])
+@pytest.mark.parametrize(
+    "positional, keywords, raises", [c[1:] for c in QUERY], ids=[c[0] for c in QUERY]
+)
 def test_query(q, name, positional, keywords, raises):
     q.append({"col1": 1.0, "col2": 2.0}, 0)
     q.append({"col1": 3.0}, 1)
@@ -246,7 +306,7 @@ def test_type_reference_is_released_by_the_destructor():
         Quillometer(["a"], 2, 0.5, 10).append({"a": 1.0}, 0)
         try:
             Quillometer(["a"], 2**60, 0.5, 10)
-        except BaseException:  # noqa: BLE001
+        except BaseException:
             pass
     assert sys.getrefcount(Quillometer) == before
 
@@ -257,7 +317,7 @@ def test_panic_class_reference_is_stable():
     for _ in range(200):
         try:
             q.mean("zz")
-        except BaseException:  # noqa: BLE001
+        except BaseException:
             pass
     assert sys.getrefcount(PanicException) == before
 
@@ -289,7 +349,7 @@ def swallow(fn):
     def run():
         try:
             fn()
-        except BaseException:  # noqa: BLE001
+        except BaseException:
             pass
 
     return run
@@ -297,7 +357,16 @@ def swallow(fn):
 
 @pytest.mark.parametrize(
     "label",
-    ["query", "append", "construct", "binding-error", "conversion-error", "prefixed-error", "panic", "memory-error"],
+    [
+        "query",
+        "append",
+        "construct",
+        "binding-error",
+        "conversion-error",
+        "prefixed-error",
+        "panic",
+        "memory-error",
+    ],
 )
 @pytest.mark.skipif(sys.getallocatedblocks() == 0, reason="the allocator does not count blocks")
 def test_no_objects_pile_up(label):
@@ -309,7 +378,9 @@ def test_no_objects_pile_up(label):
         "construct": lambda: Quillometer(["a", "b"], 8, 0.5, 100),
         "binding-error": swallow(lambda: q.mean(col="a", extra=1)),
         "conversion-error": swallow(lambda: q.append({"a": "x"}, 0)),
-        "prefixed-error": swallow(lambda: Quillometer(["a"], RaiseFrom(lambda: TypeError("t")), 0.5, 1)),
+        "prefixed-error": swallow(
+            lambda: Quillometer(["a"], RaiseFrom(lambda: TypeError("t")), 0.5, 1)
+        ),
         "panic": swallow(lambda: q.mean("zz")),
         "memory-error": swallow(lambda: Quillometer(["a"], 2**59, 0.5, 1)),
     }

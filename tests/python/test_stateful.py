@@ -3,11 +3,10 @@
 import os
 import random
 
+from conftest import QUERIES, Quillometer, bits, outcome, panic_class
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
-
-from conftest import QUERIES, Quillometer, bits, outcome, panic_class
 from model import ColumnModel
 
 PanicException = panic_class()
@@ -19,7 +18,11 @@ def test_model_matches_worked_examples():
     for i, x in enumerate([1.0, 2.0, 3.0, 4.0]):
         c.update(x, i)
     assert (c.variance(), c.rolling_std(), c.zscore(), c.rate()) == (
-        1.25, 1.118033988749895, 1.3416407864998738, 0.04)
+        1.25,
+        1.118033988749895,
+        1.3416407864998738,
+        0.04,
+    )
     c = ColumnModel(2, 0.5, 100)
     for i, x in enumerate([0.1, 0.2, 0.3]):
         c.update(x, i)
@@ -47,7 +50,9 @@ class QuillometerMachine(RuleBasedStateMachine):
         names=st.lists(NAME, max_size=4),
         window_size=st.one_of(st.integers(0, 6), st.just(50)),
         alpha=st.one_of(st.sampled_from([0.5, 0.1, 0.9, 1.0, 0.0]), st.floats()),
-        time_window=st.one_of(st.integers(-3, 25), st.sampled_from([0, 2**62, 2**63 - 1, -(2**63)])),
+        time_window=st.one_of(
+            st.integers(-3, 25), st.sampled_from([0, 2**62, 2**63 - 1, -(2**63)])
+        ),
     )
     def build(self, names, window_size, alpha, time_window):
         self.q = Quillometer(names, window_size, alpha, time_window)
@@ -88,7 +93,12 @@ class QuillometerMachine(RuleBasedStateMachine):
     def query_unknown_column(self, data, query):
         name = self.unknown_name(data)
         got = outcome(lambda: getattr(self.q, query)(name))
-        assert got == ("raised", PanicException, "Column does not exist", ("Column does not exist",))
+        assert got == (
+            "raised",
+            PanicException,
+            "Column does not exist",
+            ("Column does not exist",),
+        )
 
     @invariant()
     def every_statistic_matches(self):
@@ -114,22 +124,34 @@ TestQuillometer = QuillometerMachine.TestCase
 def test_long_random_stream_matches_the_model():
     """Thousands of appends: windows that fill, slide, grow their storage and wrap."""
     rng = random.Random(7)
-    for window_size, alpha, time_window in [(7, 0.3, 40), (0, 0.9, 0), (200, 0.05, 1000), (1, 1.5, -1)]:
+    for window_size, alpha, time_window in [
+        (7, 0.3, 40),
+        (0, 0.9, 0),
+        (200, 0.05, 1000),
+        (1, 1.5, -1),
+    ]:
         names = ["x", "y", "z"]
         q = Quillometer(names, window_size, alpha, time_window)
         model = {n: ColumnModel(window_size, alpha, time_window) for n in names}
         ts = 0
         for step in range(3000):
             ts += rng.choice([0, 1, 1, 2, 5, -3])
-            row = {n: rng.choice([rng.uniform(-100, 100), round(rng.uniform(0, 1), 1), 1e15])
-                   for n in names if rng.random() < 0.7}
+            row = {
+                n: rng.choice([rng.uniform(-100, 100), round(rng.uniform(0, 1), 1), 1e15])
+                for n in names
+                if rng.random() < 0.7
+            }
             q.append(row, ts)
             for n, x in row.items():
                 model[n].update(x, ts)
             if step % 250 == 0:
                 for n in names:
                     for query in QUERIES:
-                        assert bits(getattr(q, query)(n)) == bits(getattr(model[n], query)()), (step, n, query)
+                        assert bits(getattr(q, query)(n)) == bits(getattr(model[n], query)()), (
+                            step,
+                            n,
+                            query,
+                        )
         for n in names:
             for query in QUERIES:
                 assert bits(getattr(q, query)(n)) == bits(getattr(model[n], query)()), (n, query)

@@ -5,7 +5,6 @@ import math
 import random
 
 import pytest
-
 from conftest import QUERIES, Quillometer, assert_free, bits, outcome, run_python, stats_of
 
 INF = float("inf")
@@ -42,22 +41,46 @@ def test_fresh_column_answers_positive_zero(window_size, alpha, time_window):
 def test_single_value():
     q = Quillometer(["a"], 1, 0.5, 10)
     q.append({"a": 5.0}, 0)
-    expect(q, "a", mean=5, variance=0, last=5, rolling_mean=5, rolling_std=0, zscore=0,
-           time_mean=5, time_std=0, rate=0.1, ewma=5)
+    expect(
+        q,
+        "a",
+        mean=5,
+        variance=0,
+        last=5,
+        rolling_mean=5,
+        rolling_std=0,
+        zscore=0,
+        time_mean=5,
+        time_std=0,
+        rate=0.1,
+        ewma=5,
+    )
 
 
 def test_four_values_population_statistics():
     q = Quillometer(["a"], 10, 0.5, 100)
     feed(q, "a", [1.0, 2.0, 3.0, 4.0], [0, 10, 20, 30])
-    expect(q, "a", mean=2.5, variance=1.25, last=4, rolling_mean=2.5,
-           rolling_std=1.118033988749895, zscore=1.3416407864998738,
-           time_mean=2.5, time_std=1.118033988749895, rate=0.04)
+    expect(
+        q,
+        "a",
+        mean=2.5,
+        variance=1.25,
+        last=4,
+        rolling_mean=2.5,
+        rolling_std=1.118033988749895,
+        zscore=1.3416407864998738,
+        time_mean=2.5,
+        time_std=1.118033988749895,
+        rate=0.04,
+    )
 
 
 def test_count_window_of_two():
     q = Quillometer(["a"], 2, 0.5, 100)
     feed(q, "a", [1.0, 2.0, 3.0])
-    expect(q, "a", rolling_mean=2.5, rolling_std=0.5, zscore=1.0, mean=2.0, variance=0.6666666666666666)
+    expect(
+        q, "a", rolling_mean=2.5, rolling_std=0.5, zscore=1.0, mean=2.0, variance=0.6666666666666666
+    )
 
 
 def test_clamped_spread_of_equal_values():
@@ -92,8 +115,19 @@ def test_negative_time_window_keeps_nothing(time_window):
 def test_zero_window_size_keeps_nothing():
     q = Quillometer(["a"], 0, 0.5, 10)
     feed(q, "a", [2.0, 4.0])
-    expect(q, "a", rolling_mean=0, rolling_std=0, zscore=0, mean=3, variance=1, last=4, ewma=3,
-           time_mean=3, rate=0.2)
+    expect(
+        q,
+        "a",
+        rolling_mean=0,
+        rolling_std=0,
+        zscore=0,
+        mean=3,
+        variance=1,
+        last=4,
+        ewma=3,
+        time_mean=3,
+        rate=0.2,
+    )
 
 
 def test_welford_running_statistics():
@@ -238,7 +272,15 @@ def test_window_spread_order(values):
     q = Quillometer(["a"], 3, 0.5, 100)
     feed(q, "a", values)
     z = (values[-1] - m) / math.sqrt(v)
-    expect(q, "a", rolling_std=math.sqrt(v), time_std=math.sqrt(v), zscore=z, rolling_mean=m, time_mean=m)
+    expect(
+        q,
+        "a",
+        rolling_std=math.sqrt(v),
+        time_std=math.sqrt(v),
+        zscore=z,
+        rolling_mean=m,
+        time_mean=m,
+    )
 
 
 def test_ewma_order():
@@ -259,7 +301,9 @@ def test_rate_divides_as_doubles():
     expect(q, "a", rate=1.0 / float(time_window))
 
 
-@pytest.mark.parametrize("time_window, count, expected", [(3, 1, 1 / 3), (7, 3, 3 / 7), (2**63 - 1, 2, 2 / 2**63)])
+@pytest.mark.parametrize(
+    "time_window, count, expected", [(3, 1, 1 / 3), (7, 3, 3 / 7), (2**63 - 1, 2, 2 / 2**63)]
+)
 def test_rate(time_window, count, expected):
     q = Quillometer(["a"], 1, 0.5, time_window)
     feed(q, "a", [1.0] * count, [0] * count)
@@ -362,7 +406,9 @@ def test_query_of_unknown_column(name, col, PanicException):
     assert_free(q, "a")
 
 
-@pytest.mark.parametrize("col", ["zz", "", "A", "it's", "x\x00y", "\u00e9t\u00e9", "\U0001f600", "x" * 600])
+@pytest.mark.parametrize(
+    "col", ["zz", "", "A", "it's", "x\x00y", "\u00e9t\u00e9", "\U0001f600", "x" * 600]
+)
 def test_append_of_unknown_column(col, PanicException):
     q = Quillometer(["a"], 2, 0.5, 10)
     got = outcome(lambda: q.append({col: 1.0}, 0))
@@ -375,9 +421,15 @@ def test_append_of_unknown_column(col, PanicException):
 def test_frame_without_columns(PanicException):
     q = Quillometer([], 2**63, 0.5, 10)
     assert q.append({}, 0) is None
-    assert outcome(lambda: q.append({"a": 1.0}, 0))[1:3] == (PanicException, "Column 'a' does not exist")
+    assert outcome(lambda: q.append({"a": 1.0}, 0))[1:3] == (
+        PanicException,
+        "Column 'a' does not exist",
+    )
     for name in QUERIES:
-        assert outcome(lambda: getattr(q, name)("a"))[1:3] == (PanicException, "Column does not exist")
+        assert outcome(lambda: getattr(q, name)("a"))[1:3] == (
+            PanicException,
+            "Column does not exist",
+        )
 
 
 def test_failed_append_applies_nothing(PanicException):
@@ -397,7 +449,10 @@ def test_failed_append_applies_nothing(PanicException):
         assert {n: stats_of(q, n) for n in names} == before
     # two unknown names: either may be reported, and still nothing is applied
     got = outcome(lambda: q.append({"c1": 9.0, "yy": 1.0, "zz": 2.0}, 1))
-    assert got[1] is PanicException and got[2] in ("Column 'yy' does not exist", "Column 'zz' does not exist")
+    assert got[1] is PanicException and got[2] in (
+        "Column 'yy' does not exist",
+        "Column 'zz' does not exist",
+    )
     assert {n: stats_of(q, n) for n in names} == before
     q.append({"c1": 9.0}, 1)
     assert q.last("c1") == 9.0

@@ -180,7 +180,7 @@ class Worker:
         name, col = self.rng.choice(QUERIES), self.rng.choice(COLUMNS)
         try:
             result = getattr(obj, name)(col)
-        except BaseException as exc:  # noqa: BLE001 - only the hold errors are allowed
+        except BaseException as exc:
             self.refusal(exc, where)
         else:
             self.check_result(name, col, result)
@@ -192,7 +192,7 @@ class Worker:
         self.holding = obj
         try:
             result = obj.append(row, ts)
-        except BaseException as exc:  # noqa: BLE001
+        except BaseException as exc:
             if exc is self.passed_on:  # counted where it was raised
                 self.refused[where + ", from a conversion", hold_message(exc)] += 1
             else:
@@ -222,7 +222,7 @@ class Worker:
             call, expected = (lambda: obj.append(row, self.rng.randint(0, 1000))), APPEND_REFUSED
         try:
             result = call()
-        except BaseException as exc:  # noqa: BLE001
+        except BaseException as exc:
             self.refusal(exc, where, expected if same else None)
             if hold_message(exc) is not None and self.rng.random() < 0.3:
                 self.passed_on = exc
@@ -246,7 +246,7 @@ class Worker:
             got = (q.mean("x"), q.variance("x"), q.last("y"), q.rate("x"), q.time_mean("y"))
             if got != (2.0, 1.0, 3.0, 2 / TIME_WINDOW, 3.0):
                 self.fail(f"a private object answered {got!r}")
-        except BaseException as exc:  # noqa: BLE001
+        except BaseException as exc:
             self.fail(f"private object: {describe(exc)}")
 
     def run(self, barrier):
@@ -276,7 +276,7 @@ class Worker:
 def thread_main(worker, barrier):
     try:
         worker.run(barrier)
-    except BaseException as exc:  # noqa: BLE001 - reported by the main thread
+    except BaseException as exc:
         worker.fail("".join(traceback.format_exception(exc)))
 
 
@@ -406,5 +406,7 @@ def test_threads_share_objects():
     del threads, workers, barrier, obj, serial
     gc.collect()
     after = [sys.getrefcount(o) for o in watched]
-    changed = [(type(o).__name__, b, a) for o, b, a in zip(watched, before, after) if a != b]
+    changed = [
+        (type(o).__name__, b, a) for o, b, a in zip(watched, before, after, strict=True) if a != b
+    ]
     assert not changed, f"reference counts changed: {changed}"

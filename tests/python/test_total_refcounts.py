@@ -14,10 +14,10 @@ import pytest
 if not hasattr(sys, "gettotalrefcount"):
     pytest.skip("the total reference count needs a debug interpreter", allow_module_level=True)
 
-import gc  # noqa: E402
-import itertools  # noqa: E402
+import gc
+import itertools
 
-from conftest import (  # noqa: E402
+from conftest import (
     QUERIES,
     Quillometer,
     call_new_raw,
@@ -27,8 +27,8 @@ from conftest import (  # noqa: E402
     fresh_str,
     panic_class,
 )
-from hostile import LyingStr  # noqa: E402
-from test_conversion import (  # noqa: E402
+from hostile import LyingStr
+from test_conversion import (
     LyingDict,
     row_adding,
     row_adding_at_the_last_entry,
@@ -36,7 +36,7 @@ from test_conversion import (  # noqa: E402
     row_deleting_itself,
     row_swapping_a_visited_key,
 )
-from test_refcounts import RaiseFrom, append_cases, ctor_cases, query_cases  # noqa: E402
+from test_refcounts import RaiseFrom, append_cases, ctor_cases, query_cases
 
 PanicException = panic_class()
 
@@ -77,7 +77,7 @@ def expecting(call, raises):
     def run():
         try:
             call()
-        except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        except BaseException as exc:
             if type(exc) is not raises:
                 raise
         else:
@@ -160,7 +160,9 @@ def constructor_calls():
 CONSTRUCTOR = list(constructor_calls())
 
 
-@pytest.mark.parametrize("call, raises", [c[1:] for c in CONSTRUCTOR], ids=[c[0] for c in CONSTRUCTOR])
+@pytest.mark.parametrize(
+    "call, raises", [c[1:] for c in CONSTRUCTOR], ids=[c[0] for c in CONSTRUCTOR]
+)
 def test_constructor_and_destruction(call, raises):
     assert_flat(call, raises)
 
@@ -200,7 +202,11 @@ def append_calls(q):
         yield make.__name__.replace("_", "-"), lambda make=make: q.append(make(), 1), PanicException
     yield "c-caller-no-arguments", lambda: call_raw("append", q, null_args=True), TypeError
     repeated_ts = ("ts", "row", "ts")
-    yield "c-caller-repeated-keyword", lambda: call_raw("append", q, kwnames=repeated_ts, v0=1, v1={}, v2=2), TypeError
+    yield (
+        "c-caller-repeated-keyword",
+        lambda: call_raw("append", q, kwnames=repeated_ts, v0=1, v1={}, v2=2),
+        TypeError,
+    )
 
 
 APPEND_IDS = [c[0] for c in append_calls(new_q())]
@@ -219,7 +225,9 @@ QUERY = list(query_cases())
 
 
 @pytest.mark.parametrize("name", QUERIES)
-@pytest.mark.parametrize("positional, keywords, raises", [c[1:] for c in QUERY], ids=[c[0] for c in QUERY])
+@pytest.mark.parametrize(
+    "positional, keywords, raises", [c[1:] for c in QUERY], ids=[c[0] for c in QUERY]
+)
 def test_query(name, positional, keywords, raises):
     q = new_q()
     q.append({"col1": 1.0, "col2": 2.0}, 0)
@@ -237,9 +245,15 @@ def test_query_from_a_c_caller(name):
 
 
 @pytest.mark.parametrize(
-    "receiver", [fresh_int(5000), object(), LyingStr("qq"), fresh_str("qq")], ids=["int", "object", "heap-type", "str"]
+    "receiver",
+    [fresh_int(5000), object(), LyingStr("qq"), fresh_str("qq")],
+    ids=["int", "object", "heap-type", "str"],
 )
 @pytest.mark.parametrize("name", ("append", "mean", "ewma"))
 def test_receiver_refused(name, receiver):
-    args = ({fresh_str("ab"): fresh_float(1.5)}, fresh_int(7000)) if name == "append" else (fresh_str("ab"),)
+    args = (
+        ({fresh_str("ab"): fresh_float(1.5)}, fresh_int(7000))
+        if name == "append"
+        else (fresh_str("ab"),)
+    )
     assert_flat(lambda: call_raw(name, receiver, *args), TypeError)

@@ -24,8 +24,9 @@ MINIMUM_EXAMPLES = {
 def test_examples(page, monkeypatch):
     # the fatal report's sample is the one printed without a backtrace
     monkeypatch.delenv("QUILLOMETER_BACKTRACE", raising=False)
-    result = doctest.testfile(str(ROOT / page), module_relative=False, verbose=False,
-                              optionflags=doctest.ELLIPSIS)
+    result = doctest.testfile(
+        str(ROOT / page), module_relative=False, verbose=False, optionflags=doctest.ELLIPSIS
+    )
     assert result.failed == 0, result
     assert (result.attempted > 0) == (page in MINIMUM_EXAMPLES), result
     assert result.attempted >= MINIMUM_EXAMPLES.get(page, 0), result

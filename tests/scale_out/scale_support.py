@@ -4,7 +4,6 @@ in-process Quillometer."""
 import random
 
 from quillometer import Quillometer
-
 from quillometer_tools.feed import Row
 from quillometer_tools.ray import STATISTICS
 

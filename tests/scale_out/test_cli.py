@@ -28,12 +28,24 @@ def test_a_csv_run_prints_the_summary_of_the_monitor(tmp_path):
         lines.append(f"2024-05-01T10:{i // 60 % 60:02d}:{i % 60:02d},{temp},{40 + i % 7},{i * 0.5}")
     (tmp_path / "in.csv").write_text("\n".join(lines) + "\n")
     options = ["--time-column", "when", "--window-size", "30", "--alpha", "0.2"]
-    done = run("run", "in.csv", *options, "--columns", "temp,hum", "--shards", "2", "--cpus", "2",
-               cwd=tmp_path)
+    done = run(
+        "run",
+        "in.csv",
+        *options,
+        "--columns",
+        "temp,hum",
+        "--shards",
+        "2",
+        "--cpus",
+        "2",
+        cwd=tmp_path,
+    )
     assert done.returncode == 0 and done.stderr == "", done.stderr
     out = done.stdout.split("\n\n")
     head = out[0].splitlines()
-    assert head[0] == "window_size=30  alpha=0.2  time_window=30s (30 × the median step, 1s)  shards=2"
+    assert (
+        head[0] == "window_size=30  alpha=0.2  time_window=30s (30 × the median step, 1s)  shards=2"
+    )
     assert head[1].startswith("in.csv: 3,000 rows over 2 columns on 2 shards in ")
     assert head[1].endswith(" rows/s)")
     assert head[2].startswith("recovery log: ") and " bytes (" in head[2]
@@ -41,28 +53,41 @@ def test_a_csv_run_prints_the_summary_of_the_monitor(tmp_path):
 
     # The monitor's table of the same feed, but for its flags (the figures differ in their last
     # bits: the monitor measures from a reference level).
-    monitor = subprocess.run([MONITOR, "in.csv", *options, "--columns", "temp", "hum"],
-                             cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    monitor = subprocess.run(
+        [MONITOR, "in.csv", *options, "--columns", "temp", "hum"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert monitor.returncode == 0, monitor.stderr
     expected = monitor.stdout.split("\n\n")[-1].splitlines()
     assert expected[2].split()[2] == "31"  # temp's skipped cells
     table = out[1].splitlines()
     assert len(table) == len(expected) == 4 and set(table[1]) == {"-"}
-    assert [line.split() for line in table[:1] + table[2:]] == \
-        [line.split()[:-1] for line in expected[:1] + expected[2:]]
+    assert [line.split() for line in table[:1] + table[2:]] == [
+        line.split()[:-1] for line in expected[:1] + expected[2:]
+    ]
 
 
 @pytest.mark.parametrize(
     "args, message",
     [
         (["run", "missing.csv"], "quillometer-ray: missing.csv: No such file or directory"),
-        (["run", "empty.csv"], "quillometer-ray: empty.csv: empty input (expected a header "
-                               "line such as timestamp,value)"),
-        (["run", "ok.csv", "--columns", "nope"], "quillometer-ray: ok.csv: no column 'nope' "
-                                                 "(columns: ts, a, b) (--columns nope)"),
-        (["run", "ok.csv", "--shards", "3", "--cpus", "1"],
-         "quillometer-ray: cannot place 3 shards of 1 CPU each: the Ray cluster has 1 CPU "
-         "(1 free); ask for at most 1 shards, or add nodes"),
+        (
+            ["run", "empty.csv"],
+            "quillometer-ray: empty.csv: empty input (expected a header "
+            "line such as timestamp,value)",
+        ),
+        (
+            ["run", "ok.csv", "--columns", "nope"],
+            "quillometer-ray: ok.csv: no column 'nope' (columns: ts, a, b) (--columns nope)",
+        ),
+        (
+            ["run", "ok.csv", "--shards", "3", "--cpus", "1"],
+            "quillometer-ray: cannot place 3 shards of 1 CPU each: the Ray cluster has 1 CPU "
+            "(1 free); ask for at most 1 shards, or add nodes",
+        ),
     ],
     ids=["missing file", "empty file", "unknown column", "too many shards"],
 )
@@ -77,64 +102,137 @@ def test_bad_input_is_one_line_on_stderr(tmp_path, args, message):
 
 def test_without_ray_the_command_names_the_extra(tmp_path):
     # The installed entry point, loaded in a process where `import ray` fails.
-    code = ("import sys; sys.modules['ray'] = None; from importlib.metadata import entry_points;"
-            "main = entry_points(group='console_scripts')['quillometer-ray'].load();"
-            "sys.exit(main(['run', '--synthetic', '10']))")
-    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=60)
+    code = (
+        "import sys; sys.modules['ray'] = None; from importlib.metadata import entry_points;"
+        "main = entry_points(group='console_scripts')['quillometer-ray'].load();"
+        "sys.exit(main(['run', '--synthetic', '10']))"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 1
     assert done.stderr.splitlines() == [
-        "quillometer-ray: Ray is not installed: pip install 'quillometer[ray]'"]
+        "quillometer-ray: Ray is not installed: pip install 'quillometer[ray]'"
+    ]
 
 
 # The shared options after `CSV` (ts,a,b with plain integer times): the options parsed, or the
 # exit status and the line on stderr after the command's name.
 SHARED_OPTIONS = {
-    "defaults": ([], {"columns": None, "window_size": 168, "alpha": 0.1, "time_window": None,
-                      "epoch": None, "time_format": None, "show": 20}),
+    "defaults": (
+        [],
+        {
+            "columns": None,
+            "window_size": 168,
+            "alpha": 0.1,
+            "time_window": None,
+            "epoch": None,
+            "time_format": None,
+            "show": 20,
+        },
+    ),
     "columns by spaces": (["--columns", "a", "b"], {"columns": ["a", "b"]}),
     "columns by commas": (["--columns", "a,b"], {"columns": ["a", "b"]}),
-    "settings": (["--window-size", "5", "--alpha", "1", "--time-window", "2h", "--epoch", "ms",
-                  "--time-column", "ts", "--show", "1"],
-                 {"window_size": 5, "alpha": 1.0, "time_window": "2h", "epoch": "ms",
-                  "time_column": "ts", "show": 1}),
-    "window size 0": (["--window-size", "0"], 2, "argument --window-size: expected an integer "
-                                                 "from 1 to 10,000,000, not '0'"),
-    "window size past the largest": (["--window-size", "10000001"], 2, "argument --window-size: "
-                                     "expected an integer from 1 to 10,000,000, not '10000001'"),
-    "window size not an integer": (["--window-size", "1.5"], 2, "argument --window-size: "
-                                   "expected an integer from 1 to 10,000,000, not '1.5'"),
-    "alpha 0": (["--alpha", "0"], 2, "argument --alpha: expected a number with 0 < alpha <= 1, "
-                                     "not '0'"),
-    "alpha nan": (["--alpha", "nan"], 2, "argument --alpha: expected a number with "
-                                         "0 < alpha <= 1, not 'nan'"),
-    "time window of no width": (["--time-window", "0s"], 2, "argument --time-window: expected "
-                                "timestamp units (an integer of at least 1) or a duration such "
-                                "as 90s, 30m, 24h, 7d, 2w or 1y, not '0s'"),
-    "time window in an unknown unit": (["--time-window", "3x"], 2, "argument --time-window: "
-                                       "expected timestamp units (an integer of at least 1) or a "
-                                       "duration such as 90s, 30m, 24h, 7d, 2w or 1y, not '3x'"),
-    "a duration for plain integers": (["--time-window", "1d"], 2, "--time-window 1d: the times "
-                                      "are plain integers with no unit, so a duration needs to "
-                                      "be given in their units"),
-    "an empty column name": (["--columns", "a,"], 2, "argument --columns: expected column names, "
-                                                    "not 'a,'"),
-    "unknown epoch unit": (["--epoch", "min"], 2, "argument --epoch: invalid choice: 'min' "
-                           "(choose from 's', 'ms', 'us', 'ns', 'none')"),
-    "epoch with a time format": (["--epoch", "s", "--time-format", "%Y"], 2, "--epoch is for "
-                                 "integer times and --time-format for date-times; give one of "
-                                 "them"),
+    "settings": (
+        [
+            "--window-size",
+            "5",
+            "--alpha",
+            "1",
+            "--time-window",
+            "2h",
+            "--epoch",
+            "ms",
+            "--time-column",
+            "ts",
+            "--show",
+            "1",
+        ],
+        {
+            "window_size": 5,
+            "alpha": 1.0,
+            "time_window": "2h",
+            "epoch": "ms",
+            "time_column": "ts",
+            "show": 1,
+        },
+    ),
+    "window size 0": (
+        ["--window-size", "0"],
+        2,
+        "argument --window-size: expected an integer from 1 to 10,000,000, not '0'",
+    ),
+    "window size past the largest": (
+        ["--window-size", "10000001"],
+        2,
+        "argument --window-size: expected an integer from 1 to 10,000,000, not '10000001'",
+    ),
+    "window size not an integer": (
+        ["--window-size", "1.5"],
+        2,
+        "argument --window-size: expected an integer from 1 to 10,000,000, not '1.5'",
+    ),
+    "alpha 0": (
+        ["--alpha", "0"],
+        2,
+        "argument --alpha: expected a number with 0 < alpha <= 1, not '0'",
+    ),
+    "alpha nan": (
+        ["--alpha", "nan"],
+        2,
+        "argument --alpha: expected a number with 0 < alpha <= 1, not 'nan'",
+    ),
+    "time window of no width": (
+        ["--time-window", "0s"],
+        2,
+        "argument --time-window: expected "
+        "timestamp units (an integer of at least 1) or a duration such "
+        "as 90s, 30m, 24h, 7d, 2w or 1y, not '0s'",
+    ),
+    "time window in an unknown unit": (
+        ["--time-window", "3x"],
+        2,
+        "argument --time-window: "
+        "expected timestamp units (an integer of at least 1) or a "
+        "duration such as 90s, 30m, 24h, 7d, 2w or 1y, not '3x'",
+    ),
+    "a duration for plain integers": (
+        ["--time-window", "1d"],
+        2,
+        "--time-window 1d: the times "
+        "are plain integers with no unit, so a duration needs to "
+        "be given in their units",
+    ),
+    "an empty column name": (
+        ["--columns", "a,"],
+        2,
+        "argument --columns: expected column names, not 'a,'",
+    ),
+    "unknown epoch unit": (
+        ["--epoch", "min"],
+        2,
+        "argument --epoch: invalid choice: 'min' (choose from 's', 'ms', 'us', 'ns', 'none')",
+    ),
+    "epoch with a time format": (
+        ["--epoch", "s", "--time-format", "%Y"],
+        2,
+        "--epoch is for integer times and --time-format for date-times; give one of them",
+    ),
     "show 0": (["--show", "0"], 2, "argument --show: expected an integer of at least 1, not '0'"),
-    "unknown column": (["--columns", "a", "nope"], 1, "CSV: no column 'nope' (columns: ts, a, b) "
-                                                     "(--columns a nope)"),
+    "unknown column": (
+        ["--columns", "a", "nope"],
+        1,
+        "CSV: no column 'nope' (columns: ts, a, b) (--columns a nope)",
+    ),
 }
 COMMANDS = {"quillometer-monitor": (monitor_cli, []), "quillometer-ray": (ray_cli, ["run"])}
 
 
 @pytest.mark.parametrize("command", COMMANDS)
 @pytest.mark.parametrize("case", SHARED_OPTIONS)
-def test_the_shared_options_mean_the_same_in_both_commands(tmp_path, monkeypatch, capsys, command,
-                                                           case):
+def test_the_shared_options_mean_the_same_in_both_commands(
+    tmp_path, monkeypatch, capsys, command, case
+):
     # Through the layer's own import, which gives Ray the driver's settings first (the session's
     # local Ray, started later, must still bind to loopback).
     from quillometer_tools.ray.cluster import import_ray

@@ -14,11 +14,17 @@ import sys
 import time
 
 import pytest
-
 from scale_support import COLUMNS, SETTINGS, assert_identical, bits, make_stream, reference
+
 from quillometer_tools.ray import ShardTimeoutError, UnknownColumnError, shard_of, write_partitions
 from quillometer_tools.ray.cluster import Patience, wait_with_deadline
-from quillometer_tools.ray.codec import decode_batch, encode_batch, new_batch, read_column, read_manifest
+from quillometer_tools.ray.codec import (
+    decode_batch,
+    encode_batch,
+    new_batch,
+    read_column,
+    read_manifest,
+)
 from quillometer_tools.ray.log import RECORD_HEADER_BYTES, LogCorruptError, LogLimitError, ReplayLog
 from quillometer_tools.ray.shard import Shard
 
@@ -30,7 +36,7 @@ def batches_for(stream, columns, cuts):
     payloads, batch, cuts = [], new_batch(), sorted(cuts)
     for number, (ts, row) in enumerate(stream):
         for name, value in row.items():
-            for values, item in zip(batch, (number, ts, index[name], value)):
+            for values, item in zip(batch, (number, ts, index[name], value), strict=True):
                 values.append(item)
             if cuts and len(batch[3]) >= cuts[0]:
                 cuts.pop(0)
@@ -48,8 +54,10 @@ def test_batches_keep_every_bit_and_refuse_damage():
     values = [-0.0, 0.0, 5e-324, -1.7976931348623157e308, float("inf"), quiet_nan, 0.1]
     timestamps = [-(2**63), 2**63 - 1, 0, -1, 1, 7, 7]
     batch = new_batch()
-    for i, (ts, value) in enumerate(zip(timestamps, values)):
-        for array, item in zip(batch, (i // 2, ts, (2**32 - 1) if i == 3 else i, value)):
+    for i, (ts, value) in enumerate(zip(timestamps, values, strict=True)):
+        for array, item in zip(
+            batch, (i // 2, ts, (2**32 - 1) if i == 3 else i, value), strict=True
+        ):
             array.append(item)
     payload = encode_batch(batch)
     rows, got_ts, columns, got_values = decode_batch(payload)
@@ -94,7 +102,9 @@ def test_routing_is_the_same_in_every_process():
         out = subprocess.run(
             [sys.executable, "-c", script, json.dumps(names)],
             env={**os.environ, "PYTHONHASHSEED": seed},
-            capture_output=True, text=True, check=True,
+            capture_output=True,
+            text=True,
+            check=True,
         ).stdout
         assert json.loads(out) == here
     # Every shard gets a share.
@@ -125,7 +135,7 @@ def test_a_shard_rejects_what_it_cannot_apply_and_keeps_its_state(tmp_path):
     before = shard.snapshot()
 
     batch = new_batch()
-    for values, item in zip(batch, (0, 1, 2, 1.0)):
+    for values, item in zip(batch, (0, 1, 2, 1.0), strict=True):
         values.append(item)
     with pytest.raises(ValueError, match="column index 2"):
         shard.apply(encode_batch(batch))
@@ -186,8 +196,12 @@ def test_a_wait_reports_as_it_goes_and_gives_up_at_its_deadline(monkeypatch, ans
         raise TimeoutError
 
     def wait():
-        return wait_with_deadline(attempt, Patience(timeout=3.5, log_interval=1.0),
-                                  reports.append, lambda: ShardTimeoutError(0, "gave up"))
+        return wait_with_deadline(
+            attempt,
+            Patience(timeout=3.5, log_interval=1.0),
+            reports.append,
+            lambda: ShardTimeoutError(0, "gave up"),
+        )
 
     if answer_at is not None:
         assert wait() == "answer"
@@ -198,7 +212,6 @@ def test_a_wait_reports_as_it_goes_and_gives_up_at_its_deadline(monkeypatch, ans
         assert caught.value.__cause__ is None and caught.value.__suppress_context__
         assert (blocked, reports) == ([1.0, 1.0, 1.0, 0.5], [1.0, 2.0, 3.0])
         assert now[0] == 1003.5
-
 
 
 def test_a_log_rotates_at_its_segment_size_and_stops_at_its_limit(tmp_path):
@@ -221,7 +234,10 @@ def test_a_log_refuses_to_replay_a_damaged_record(tmp_path):
     log = ReplayLog(1, tmp_path)
     log.append(0, "batch", b"first payload")
     log.append(0, "partition", b"/some/partition")
-    assert list(log.replay(0, 2)) == [("batch", b"first payload"), ("partition", b"/some/partition")]
+    assert list(log.replay(0, 2)) == [
+        ("batch", b"first payload"),
+        ("partition", b"/some/partition"),
+    ]
     (name,) = os.listdir(log.directory)
     with open(os.path.join(log.directory, name), "r+b") as segment:
         segment.seek(RECORD_HEADER_BYTES + 3)  # one bit of the first payload

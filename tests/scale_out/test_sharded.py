@@ -9,8 +9,8 @@ import os
 import time
 
 import pytest
-
 from scale_support import COLUMNS, SETTINGS, assert_identical, bits, make_stream, reference
+
 from quillometer_tools.feed import Row
 from quillometer_tools.ray import (
     LogLimitError,
@@ -71,8 +71,9 @@ def test_a_shard_killed_mid_stream_is_rebuilt_once(ray_session, expected, tmp_pa
     ray = ray_session
     write_partitions(tmp_path / "parts", STREAM[10_000:20_000])
     # Small segments, so that the replay reads the log back across many files.
-    with sharded(2, batch_size=1_000, max_in_flight=3, log_dir=tmp_path / "log",
-                 log_segment_bytes=100_000) as stats:
+    with sharded(
+        2, batch_size=1_000, max_in_flight=3, log_dir=tmp_path / "log", log_segment_bytes=100_000
+    ) as stats:
         log_directory = stats.log_directory
         assert log_directory.startswith(str(tmp_path / "log"))
         stats.extend(STREAM[:10_000])
@@ -178,7 +179,9 @@ def test_ray_listens_on_loopback_only(ray_session):
         ours = []
         for pid in own_processes():
             try:
-                links = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+                links = [
+                    os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")
+                ]
             except OSError:
                 continue
             for link in links:
@@ -188,7 +191,11 @@ def test_ray_listens_on_loopback_only(ray_session):
         exposed = [
             (pid, str(address), port)
             for pid, address, port in ours
-            if not (address.is_loopback or getattr(address, "ipv4_mapped", None) and address.ipv4_mapped.is_loopback)
+            if not (
+                address.is_loopback
+                or getattr(address, "ipv4_mapped", None)
+                and address.ipv4_mapped.is_loopback
+            )
         ]
         assert not exposed, exposed
 
@@ -199,7 +206,8 @@ def test_more_shards_than_the_cluster_holds_is_refused_at_once(ray_session):
         sharded(4, timeout=60)
     assert time.monotonic() - started < 5
     assert str(caught.value).startswith(
-        "cannot place 4 shards of 1 CPU each: the Ray cluster has 3 CPU (")
+        "cannot place 4 shards of 1 CPU each: the Ray cluster has 3 CPU ("
+    )
     assert str(caught.value).endswith("ask for at most 3 shards, or add nodes")
     with pytest.raises(PlacementError, match="of 1 CPU, 1 tape each.* 0 tape"):
         sharded(1, resources={"tape": 1}, timeout=60)
@@ -245,9 +253,12 @@ def test_a_lost_shard_past_its_timeout_raises_and_the_others_keep_their_state(
             assert message.startswith(
                 "shard 1 did not answer the start of its rebuild within 3 s: its actor is "
                 "PENDING_CREATION and needs a node with 1 CPU free; the cluster has 1 node alive "
-                "with 0 CPU free"), message
-            assert message.endswith("The other shards keep their state; its unconfirmed calls "
-                                    "stay queued for the next call")
+                "with 0 CPU free"
+            ), message
+            assert message.endswith(
+                "The other shards keep their state; its unconfirmed calls "
+                "stay queued for the next call"
+            )
             waits = [r.getMessage() for r in caplog.records if "waiting" in r.getMessage()]
             assert 1 <= len(waits) <= 3 and all(w.startswith("shard 1: waiting") for w in waits)
 
@@ -280,10 +291,12 @@ def test_a_log_over_its_limit_refuses_the_row_and_keeps_every_earlier_one_exact(
                 accepted += 1
         assert 5_000 < accepted < 20_000
         assert str(caught.value).startswith(
-            f"the recovery log would pass its limit of {limit:,} bytes with this row (it holds ")
+            f"the recovery log would pass its limit of {limit:,} bytes with this row (it holds "
+        )
         assert str(caught.value).endswith(
             "the row was not applied, every earlier row was: raise log_limit_bytes, or start a "
-            "new stream")
+            "new stream"
+        )
         table = stats.snapshot()
         assert stats.log_bytes <= limit
         assert limit - stats.log_bytes < 5 * 28 + 2 * 25

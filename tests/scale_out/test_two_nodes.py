@@ -17,8 +17,8 @@ import sys
 import time
 
 import pytest
+from scale_support import COLUMNS, STATISTICS, bits, make_stream, reference
 
-from scale_support import COLUMNS, SETTINGS, STATISTICS, bits, make_stream, reference
 from quillometer_tools.ray import write_partitions
 
 HEAD, WORKER = "10.201.0.1", "10.201.0.2"
@@ -80,8 +80,9 @@ class RayNode:
             command = ["ip", "netns", "exec", namespace, *command]
         self.output = tmp_path / f"{name}.out"
         with open(self.output, "w") as out:
-            self.process = subprocess.Popen(command, env=env, stdout=out, stderr=subprocess.STDOUT,
-                                            start_new_session=True)
+            self.process = subprocess.Popen(
+                command, env=env, stdout=out, stderr=subprocess.STDOUT, start_new_session=True
+            )
         self.seen = {self.process.pid}
 
     def remember(self):
@@ -121,19 +122,34 @@ def network():
     """The worker's namespace and the veth pair between it and this one; removed at the end."""
     ip("netns", "add", NAMESPACE)
     try:
-        ip("link", "add", HOST_LINK, "type", "veth", "peer", "name", WORKER_LINK,
-           "netns", NAMESPACE)
+        ip(
+            "link",
+            "add",
+            HOST_LINK,
+            "type",
+            "veth",
+            "peer",
+            "name",
+            WORKER_LINK,
+            "netns",
+            NAMESPACE,
+        )
         ip("addr", "add", f"{HEAD}/24", "dev", HOST_LINK)
         ip("link", "set", HOST_LINK, "up")
-        for args in (("addr", "add", f"{WORKER}/24", "dev", WORKER_LINK),
-                     ("link", "set", WORKER_LINK, "up"), ("link", "set", "lo", "up")):
+        for args in (
+            ("addr", "add", f"{WORKER}/24", "dev", WORKER_LINK),
+            ("link", "set", WORKER_LINK, "up"),
+            ("link", "set", "lo", "up"),
+        ):
             ip("netns", "exec", NAMESPACE, "ip", *args)
         yield
     finally:
         subprocess.run(["ip", "link", "del", HOST_LINK], capture_output=True)
         subprocess.run(["ip", "netns", "del", NAMESPACE], capture_output=True)
-    assert NAMESPACE not in subprocess.run(["ip", "netns", "list"], capture_output=True,
-                                           text=True).stdout
+    assert (
+        NAMESPACE
+        not in subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
+    )
 
 
 def test_two_nodes_give_the_same_bits_and_survive_the_loss_of_one(network, tmp_path):
@@ -153,34 +169,67 @@ def test_two_nodes_give_the_same_bits_and_survive_the_loss_of_one(network, tmp_p
     nodes = []
     driver = None
     try:
-        nodes.append(RayNode("head", [
-            "--head", f"--node-ip-address={HEAD}", f"--port={port}", "--num-cpus=2",
-            '--resources={"head": 1}', "--include-dashboard=false",
-            f"--object-store-memory={memory}", f"--temp-dir=/tmp/qmray{TAG}h",
-        ], env, tmp_path))
+        nodes.append(
+            RayNode(
+                "head",
+                [
+                    "--head",
+                    f"--node-ip-address={HEAD}",
+                    f"--port={port}",
+                    "--num-cpus=2",
+                    '--resources={"head": 1}',
+                    "--include-dashboard=false",
+                    f"--object-store-memory={memory}",
+                    f"--temp-dir=/tmp/qmray{TAG}h",
+                ],
+                env,
+                tmp_path,
+            )
+        )
         nodes[0].find("raylet")
-        nodes.append(RayNode("worker", [
-            f"--address={HEAD}:{port}", f"--node-ip-address={WORKER}", "--num-cpus=1",
-            f"--object-store-memory={memory}",
-        ], env, tmp_path, namespace=NAMESPACE))
+        nodes.append(
+            RayNode(
+                "worker",
+                [
+                    f"--address={HEAD}:{port}",
+                    f"--node-ip-address={WORKER}",
+                    "--num-cpus=1",
+                    f"--object-store-memory={memory}",
+                ],
+                env,
+                tmp_path,
+                namespace=NAMESPACE,
+            )
+        )
         raylet = nodes[1].find("raylet")
 
         write_partitions(tmp_path / "parts", STREAM[20_000:40_000])
         started = time.monotonic()
         driver = subprocess.Popen(
-            [sys.executable, os.path.join(os.path.dirname(__file__), "two_node_driver.py"),
-             f"{HEAD}:{port}", WORKER, str(raylet), str(tmp_path / "parts")],
-            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            [
+                sys.executable,
+                os.path.join(os.path.dirname(__file__), "two_node_driver.py"),
+                f"{HEAD}:{port}",
+                WORKER,
+                str(raylet),
+                str(tmp_path / "parts"),
+            ],
+            env=env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
             start_new_session=True,
         )
         out, err = driver.communicate(timeout=300)
         assert driver.returncode == 0, err[-3000:]
         result = json.loads(out.splitlines()[-1])
-        print(f"driver took {time.monotonic() - started:.1f} s; node dead after "
-              f"{result['node_dead_after']:.1f} s; timeout after "
-              f"{result['timeout_after']:.1f} s; rebuilt in {result['rebuild_seconds']} s, "
-              f"recovery {result['recovery_seconds']:.2f} s, {result['replayed_values']} values "
-              f"replayed, log {result['log_bytes']} bytes\n{result['timeout_error']}")
+        print(
+            f"driver took {time.monotonic() - started:.1f} s; node dead after "
+            f"{result['node_dead_after']:.1f} s; timeout after "
+            f"{result['timeout_after']:.1f} s; rebuilt in {result['rebuild_seconds']} s, "
+            f"recovery {result['recovery_seconds']:.2f} s, {result['replayed_values']} values "
+            f"replayed, log {result['log_bytes']} bytes\n{result['timeout_error']}"
+        )
     finally:
         if driver is not None and driver.poll() is None:
             driver.kill()

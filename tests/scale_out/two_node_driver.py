@@ -15,9 +15,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the tests' helpers only
 
-from scale_support import COLUMNS, SETTINGS, STATISTICS, bits, make_stream  # noqa: E402
+from scale_support import COLUMNS, SETTINGS, STATISTICS, bits, make_stream
 
-from quillometer_tools.ray import ShardedQuillometer, ShardTimeoutError, connect  # noqa: E402
+from quillometer_tools.ray import ShardedQuillometer, ShardTimeoutError, connect
 
 STREAM = make_stream(60_000, seed=424242)
 
@@ -37,8 +37,9 @@ def main():
             raise SystemExit(f"the worker node did not join within 60 s: {ray.nodes()}")
         time.sleep(0.2)
     out = {}
-    with ShardedQuillometer(COLUMNS, **SETTINGS, shards=2, spread=True, batch_size=2_000,
-                            timeout=60, log_interval=2) as stats:
+    with ShardedQuillometer(
+        COLUMNS, **SETTINGS, shards=2, spread=True, batch_size=2_000, timeout=60, log_interval=2
+    ) as stats:
         out["nodes"] = stats.nodes()
         if sorted(out["nodes"]) != sorted([address.split(":")[0], worker_ip]):
             raise SystemExit(f"the shards are not on both nodes: {out['nodes']}")

@@ -34,8 +34,18 @@ def workdir(tmp_path_factory):
 
 def mypy_lines(workdir, name):
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--hide-error-context", name],
-        cwd=workdir, capture_output=True, text=True,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--hide-error-context",
+            name,
+        ],
+        cwd=workdir,
+        capture_output=True,
+        text=True,
     )
     assert result.returncode in (0, 1), result.stdout + result.stderr
     found = set()
@@ -48,8 +58,18 @@ def mypy_lines(workdir, name):
 
 def pyright_lines(workdir, name):
     result = subprocess.run(
-        [sys.executable, "-m", "basedpyright", "--outputjson", "--pythonpath", sys.executable, name],
-        cwd=workdir, capture_output=True, text=True,
+        [
+            sys.executable,
+            "-m",
+            "basedpyright",
+            "--outputjson",
+            "--pythonpath",
+            sys.executable,
+            name,
+        ],
+        cwd=workdir,
+        capture_output=True,
+        text=True,
     )
     report = json.loads(result.stdout)
     assert report["summary"]["filesAnalyzed"] == 1, result.stdout
@@ -75,7 +95,9 @@ def test_every_misuse_is_reported_and_nothing_else(workdir, checker):
     expected = set(marked_lines())
     assert len(expected) >= 15
     found, output = CHECKERS[checker](workdir, REJECTED.name)
-    assert found == expected, f"missed {sorted(expected - found)}, extra {sorted(found - expected)}\n{output}"
+    assert found == expected, (
+        f"missed {sorted(expected - found)}, extra {sorted(found - expected)}\n{output}"
+    )
 
 
 def test_typed_uses_run():
@@ -90,7 +112,7 @@ def test_misuses_fail_at_run_time():
     """What the stubs reject, the module refuses, except misuses that only a type checker sees."""
     source = REJECTED.read_text().splitlines()
     prelude = "\n".join(source[: min(marked_lines()) - 1])
-    for number, line in marked_lines().items():
+    for line in marked_lines().values():
         statement = MARK.sub("", line).strip()
         if statement.endswith(":"):
             statement += " pass"

@@ -12,7 +12,9 @@ def test_companion_package_passes_mypy_strict(tmp_path):
     pytest.importorskip("ray", reason="the Ray layer's types come with the ray extra")
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "-p", "quillometer_tools"],
-        cwd=tmp_path, capture_output=True, text=True,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
     )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "no issues found in" in result.stdout

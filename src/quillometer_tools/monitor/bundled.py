@@ -21,10 +21,13 @@ def bundled_temperatures() -> Feed:
     try:
         local_data = importlib.import_module("vega_datasets").local_data  # no type hints
     except ImportError:
-        raise InputError("no CSV given, and the bundled temperatures need vega_datasets "
-                         "(pip install 'quillometer[examples]'); give a CSV file, or - for "
-                         "standard input") from None
-    feed = open_feed(str(local_data.seattle_weather.filepath),
-                     FeedOptions(time_column="date", columns=[COLUMN]))
+        raise InputError(
+            "no CSV given, and the bundled temperatures need vega_datasets "
+            "(pip install 'quillometer[examples]'); give a CSV file, or - for "
+            "standard input"
+        ) from None
+    feed = open_feed(
+        str(local_data.seattle_weather.filepath), FeedOptions(time_column="date", columns=[COLUMN])
+    )
     feed.name = NAME
     return feed

@@ -34,8 +34,9 @@ COUNT, LOW, HIGH, MEAN_SUM, BAND_LOW, BAND_HIGH, FLAGS, BEST_Z, BEST_TS, BEST_VA
 class Series:
     """The bounded summary of one column (see the module's docstring)."""
 
-    def __init__(self, threshold: float, capacity: int = CAPACITY,
-                 span: tuple[int, int] | None = None) -> None:
+    def __init__(
+        self, threshold: float, capacity: int = CAPACITY, span: tuple[int, int] | None = None
+    ) -> None:
         self.threshold = threshold
         self.capacity = capacity
         self.span = span  # only rows with start <= ts <= end are kept
@@ -47,8 +48,7 @@ class Series:
         self.flags = 0
         self.count = 0
 
-    def add(self, ts: int, value: float, mean: float, std: float, flagged: bool,
-            z: float) -> None:
+    def add(self, ts: int, value: float, mean: float, std: float, flagged: bool, z: float) -> None:
         if self.span is not None and not self.span[0] <= ts <= self.span[1]:
             return
         if self.origin is None:
@@ -59,8 +59,18 @@ class Series:
         strength = abs(z) if flagged else -1.0
         entry = self.bins.get(index)
         if entry is None:
-            self.bins[index] = [1, value, value, mean, mean - spread, mean + spread,
-                                float(flagged), strength, float(ts), value]
+            self.bins[index] = [
+                1,
+                value,
+                value,
+                mean,
+                mean - spread,
+                mean + spread,
+                float(flagged),
+                strength,
+                float(ts),
+                value,
+            ]
             if len(self.bins) == 1:
                 self.first = self.last = index
             elif index < self.first:
@@ -146,8 +156,11 @@ def busiest_window(series: dict[str, Series], width_units: int) -> Window | None
                 at = (one.origin + index * one.width - origin) // bin_width
                 counts[at] = counts.get(at, 0) + entry[FLAGS]
     if not counts:
-        last_ts = max(one.origin + (one.last + 1) * one.width - 1 for one in series.values()
-                      if one.origin is not None)
+        last_ts = max(
+            one.origin + (one.last + 1) * one.width - 1
+            for one in series.values()
+            if one.origin is not None
+        )
         return Window(last_ts - width_units, last_ts, next(iter(series)), 0, "the latest")
     span = max(1, width_units // bin_width)
     indices = sorted(counts)
@@ -164,31 +177,46 @@ def busiest_window(series: dict[str, Series], width_units: int) -> Window | None
     middle = origin + (best_first + best_last + 1) * bin_width // 2
     start = middle - width_units // 2
     end = start + width_units
-    column, flags = max(((name, flags_within(one, start, end)) for name, one in series.items()),
-                        key=lambda pair: pair[1])
+    column, flags = max(
+        ((name, flags_within(one, start, end)) for name, one in series.items()),
+        key=lambda pair: pair[1],
+    )
     return Window(start, end, column, flags, "the most flags")
 
 
 def flags_within(series: Series, start: int, end: int) -> int:
     if series.origin is None:
         return 0
-    return int(sum(entry[FLAGS] for index, entry in series.bins.items()
-                   if start <= series.origin + index * series.width <= end))
+    return int(
+        sum(
+            entry[FLAGS]
+            for index, entry in series.bins.items()
+            if start <= series.origin + index * series.width <= end
+        )
+    )
 
 
 class Chart:
     """The charted columns' summaries while streaming, and the figure at the end."""
 
-    def __init__(self, columns: Sequence[str], threshold: float, window_size: int,
-                 zoom: tuple[int, int] | None = None) -> None:
+    def __init__(
+        self,
+        columns: Sequence[str],
+        threshold: float,
+        window_size: int,
+        zoom: tuple[int, int] | None = None,
+    ) -> None:
         self.columns = list(columns)
         self.threshold = threshold
         self.window_size = window_size
         self.series = {name: Series(threshold) for name in self.columns}
         self.zoom_range = zoom
         # A given zoom range is summarised on its own, at full resolution up to CAPACITY rows.
-        self.zoomed = ({name: Series(threshold, span=zoom) for name in self.columns}
-                       if zoom is not None else {})
+        self.zoomed = (
+            {name: Series(threshold, span=zoom) for name in self.columns}
+            if zoom is not None
+            else {}
+        )
 
     def sink(self, column: str) -> Sink:
         return Sink(self.series[column], self.zoomed.get(column))
@@ -198,11 +226,15 @@ class Chart:
         rows' worth); None when that would show half the stream or more anyway."""
         if self.zoom_range is not None:
             start, end = self.zoom_range
-            column, flags = max(((name, one.flags) for name, one in self.zoomed.items()),
-                                key=lambda pair: pair[1])
+            column, flags = max(
+                ((name, one.flags) for name, one in self.zoomed.items()), key=lambda pair: pair[1]
+            )
             return Window(start, end, column, flags, "the given range")
-        spans = [(one.origin, one.origin + (one.last + 1) * one.width - 1)
-                 for one in self.series.values() if one.origin is not None]
+        spans = [
+            (one.origin, one.origin + (one.last + 1) * one.width - 1)
+            for one in self.series.values()
+            if one.origin is not None
+        ]
         if not spans or rows < 2:
             return None
         first = min(start for start, _ in spans)
@@ -224,12 +256,18 @@ class Chart:
         fig = Figure(figsize=(12, 2.6 * panels + 0.6), layout="constrained")
         axes = fig.subplots(panels, 1, squeeze=False)[:, 0]
         to_x = XConvert(seconds_per_unit)
-        for ax, name in zip(axes, self.columns):
+        # The zoomed panel, when there is one, is the last, after one panel per column.
+        for ax, name in zip(axes, self.columns, strict=False):
             series = self.series[name]
             draw_panel(ax, series, name, to_x, self.threshold, self.window_size)
             if window is not None:
-                ax.axvspan(to_x(window.start), to_x(window.end), color="tab:orange",
-                           alpha=0.15, linewidth=0)
+                ax.axvspan(
+                    to_x(window.start),
+                    to_x(window.end),
+                    color="tab:orange",
+                    alpha=0.15,
+                    linewidth=0,
+                )
         if window is not None:
             ax = axes[-1]
             # A margin, so that flags at the window's edges show whole.
@@ -237,12 +275,14 @@ class Chart:
             if self.zoom_range is not None:
                 zoomed = self.zoomed[window.column]
             else:
-                zoomed = clipped(self.series[window.column], window.start - margin,
-                                 window.end + margin)
+                zoomed = clipped(
+                    self.series[window.column], window.start - margin, window.end + margin
+                )
             draw_panel(ax, zoomed, window.column, to_x, self.threshold, self.window_size)
             ax.set_xlim(to_x(window.start - margin), to_x(window.end + margin))
-            ax.set_title(f"zoom on {window.column}, the shaded window: {window.chosen}",
-                         fontsize=10)
+            ax.set_title(
+                f"zoom on {window.column}, the shaded window: {window.chosen}", fontsize=10
+            )
         for ax in axes:
             if seconds_per_unit is not None:
                 date_axis(ax)
@@ -260,8 +300,9 @@ class Sink:
         self.main = main
         self.zoomed = zoomed
 
-    def __call__(self, ts: int, value: float, mean: float, std: float, flagged: bool,
-                 z: float) -> None:
+    def __call__(
+        self, ts: int, value: float, mean: float, std: float, flagged: bool, z: float
+    ) -> None:
         self.main.add(ts, value, mean, std, flagged, z)
         if self.zoomed is not None:
             self.zoomed.add(ts, value, mean, std, flagged, z)
@@ -272,9 +313,12 @@ def clipped(series: Series, start: int, end: int) -> Series:
     part = Series(series.threshold, series.capacity)
     part.origin, part.width = series.origin, series.width
     assert series.origin is not None
-    part.bins = {index: entry for index, entry in series.bins.items()
-                 if start <= series.origin + (index + 1) * series.width - 1
-                 and series.origin + index * series.width <= end}
+    part.bins = {
+        index: entry
+        for index, entry in series.bins.items()
+        if start <= series.origin + (index + 1) * series.width - 1
+        and series.origin + index * series.width <= end
+    }
     if part.bins:
         part.first, part.last = min(part.bins), max(part.bins)
     part.flags = int(sum(entry[FLAGS] for entry in part.bins.values()))
@@ -308,8 +352,9 @@ def date_axis(ax: Axes) -> None:
     ax.xaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
 
 
-def draw_panel(ax: Axes, series: Series, name: str, to_x: XConvert, threshold: float,
-               window_size: int) -> None:
+def draw_panel(
+    ax: Axes, series: Series, name: str, to_x: XConvert, threshold: float, window_size: int
+) -> None:
     """The column's value as a min/max line, its rolling mean and band, and at most
     MAX_MARKERS flags (the strongest of each stretch)."""
     if series.origin is None or not series.bins:
@@ -336,16 +381,29 @@ def draw_panel(ax: Axes, series: Series, name: str, to_x: XConvert, threshold: f
         if entry[HIGH] != entry[LOW]:
             xs.append(x)
             ys.append(entry[HIGH])
-    ax.fill_between(centre, low, high, color="tab:blue", alpha=0.18, linewidth=0,
-                    label=f"rolling mean ± {threshold:g}·std ({window_size} values)")
+    ax.fill_between(
+        centre,
+        low,
+        high,
+        color="tab:blue",
+        alpha=0.18,
+        linewidth=0,
+        label=f"rolling mean ± {threshold:g}·std ({window_size} values)",
+    )
     ax.plot(xs, ys, color="0.25", linewidth=0.6, label=name)
     ax.plot(centre, means, color="tab:blue", linewidth=1.0, label="rolling mean")
     marked = markers(series)
     label = f"{series.flags:,} flags, |z| > {threshold:g}"
     if len(marked) < series.flags:
         label += f"\n({len(marked)} drawn: the strongest\nof each stretch)"
-    ax.scatter([to_x(ts) for ts, _ in marked], [value for _, value in marked], s=14,
-               color="tab:red", zorder=3, label=label)
+    ax.scatter(
+        [to_x(ts) for ts, _ in marked],
+        [value for _, value in marked],
+        s=14,
+        color="tab:red",
+        zorder=3,
+        label=label,
+    )
     ax.set_title(f"{name}: {series.count:,} values", fontsize=10)
     ax.legend(loc="upper left", bbox_to_anchor=(1.005, 1.0), fontsize=8, frameon=False)
 

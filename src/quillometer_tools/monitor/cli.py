@@ -12,21 +12,36 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
 import signal
-import sys
 import time
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from types import FrameType
 from typing import TextIO
 
-from quillometer_tools.command import (Cadence, ColumnSummary, Exit, Parser, UsageError,
-                                       add_input_options, add_show_option,
-                                       add_statistics_options, check_input_options,
-                                       decimals_for, feed_notes, feed_options, fixed, main_of,
-                                       plural, positive, settings_text, summary_table,
-                                       time_window, unsorted_warning, whole)
+from quillometer_tools.command import (
+    Cadence,
+    ColumnSummary,
+    Exit,
+    Parser,
+    UsageError,
+    add_input_options,
+    add_show_option,
+    add_statistics_options,
+    check_input_options,
+    decimals_for,
+    feed_notes,
+    feed_options,
+    fixed,
+    main_of,
+    plural,
+    positive,
+    settings_text,
+    summary_table,
+    time_window,
+    unsorted_warning,
+    whole,
+)
 from quillometer_tools.feed import SAMPLE_ROWS, Feed, InputError, open_feed
 from quillometer_tools.monitor.progress import Progress
 from quillometer_tools.monitor.stream import Flag, Monitor, Settings, Source
@@ -38,31 +53,58 @@ FLAGS_FROM_FILE = 12  # flags printed per column for a file (a live feed prints 
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = Parser(prog=PROG, description=(__doc__ or "").split("\n\n")[0],
-                    formatter_class=argparse.RawDescriptionHelpFormatter,
-                    epilog=(__doc__ or "").split("\n\n", 1)[1])
+    parser = Parser(
+        prog=PROG,
+        description=(__doc__ or "").split("\n\n")[0],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=(__doc__ or "").split("\n\n", 1)[1],
+    )
     add_input_options(parser, csv_default="the bundled temperatures")
     stats = add_statistics_options(parser)
-    stats.add_argument("--threshold", type=positive, default=Settings.threshold,
-                       help="flag a value whose |z| in its count window exceeds this, once "
-                            "that window is full (default: %(default)s)")
+    stats.add_argument(
+        "--threshold",
+        type=positive,
+        default=Settings.threshold,
+        help="flag a value whose |z| in its count window exceeds this, once "
+        "that window is full (default: %(default)s)",
+    )
     out = parser.add_argument_group("output")
     add_show_option(out)
-    out.add_argument("--flags", type=whole(0), metavar="N",
-                     help=f"print at most N flags per column (default: {FLAGS_FROM_FILE} for a "
-                          "file, all for standard input)")
-    out.add_argument("--chart", type=Path, metavar="PNG",
-                     help="draw the chart into this PNG (needs matplotlib: the monitor extra)")
-    out.add_argument("--chart-columns", nargs="+", metavar="NAME",
-                     help=f"the columns to chart, a panel each (default: the first "
-                          f"{CHART_COLUMNS})")
-    out.add_argument("--zoom", nargs=2, metavar=("START", "END"),
-                     help="the zoom panel's range, as times of the input (default: the "
-                          "window with the most flags)")
-    out.add_argument("--trace", type=Path, metavar="CSV",
-                     help="write every appended value with its statistics to this CSV")
-    out.add_argument("--no-progress", action="store_true",
-                     help="no progress line (it shows on a terminal only)")
+    out.add_argument(
+        "--flags",
+        type=whole(0),
+        metavar="N",
+        help=f"print at most N flags per column (default: {FLAGS_FROM_FILE} for a "
+        "file, all for standard input)",
+    )
+    out.add_argument(
+        "--chart",
+        type=Path,
+        metavar="PNG",
+        help="draw the chart into this PNG (needs matplotlib: the monitor extra)",
+    )
+    out.add_argument(
+        "--chart-columns",
+        nargs="+",
+        metavar="NAME",
+        help=f"the columns to chart, a panel each (default: the first {CHART_COLUMNS})",
+    )
+    out.add_argument(
+        "--zoom",
+        nargs=2,
+        metavar=("START", "END"),
+        help="the zoom panel's range, as times of the input (default: the "
+        "window with the most flags)",
+    )
+    out.add_argument(
+        "--trace",
+        type=Path,
+        metavar="CSV",
+        help="write every appended value with its statistics to this CSV",
+    )
+    out.add_argument(
+        "--no-progress", action="store_true", help="no progress line (it shows on a terminal only)"
+    )
     return parser
 
 
@@ -75,8 +117,9 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
         try:
             import matplotlib  # noqa: F401
         except ImportError:
-            raise InputError("--chart needs matplotlib: pip install 'quillometer[monitor]'") \
-                from None
+            raise InputError(
+                "--chart needs matplotlib: pip install 'quillometer[monitor]'"
+            ) from None
     return args
 
 
@@ -99,11 +142,14 @@ def parse_point(text: str, seconds_per_unit: float | None) -> int:
     try:
         moment = parse_iso(text)
     except TimeError:
-        raise UsageError(f"--zoom {text!r}: expected a time such as 2010-03-01 or "
-                         "2010-03-01 12:00, or timestamp units") from None
+        raise UsageError(
+            f"--zoom {text!r}: expected a time such as 2010-03-01 or "
+            "2010-03-01 12:00, or timestamp units"
+        ) from None
     if seconds_per_unit is None:
-        raise UsageError(f"--zoom {text!r}: the times are plain integers; give the range in "
-                         "their units")
+        raise UsageError(
+            f"--zoom {text!r}: the times are plain integers; give the range in their units"
+        )
     try:
         return round(seconds_since_epoch(moment) / seconds_per_unit)
     except TimeError as error:
@@ -138,8 +184,9 @@ class InterruptGuard:
             raise KeyboardInterrupt
 
 
-def rows_until_interrupt(source: Source,
-                         guard: InterruptGuard) -> Iterator[tuple[int, dict[str, float]]]:
+def rows_until_interrupt(
+    source: Source, guard: InterruptGuard
+) -> Iterator[tuple[int, dict[str, float]]]:
     """The source's rows, up to Ctrl-C; every row read is handed out."""
     rows = iter(source)
     item: tuple[int, dict[str, float]] | None = None
@@ -178,14 +225,17 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
     chart_columns = args.chart_columns or source.columns[:CHART_COLUMNS]
     for name in chart_columns:
         if name not in source.columns:
-            raise UsageError(f"--chart-columns: {name!r} is not a value column "
-                             f"(value columns: {', '.join(source.columns)})")
+            raise UsageError(
+                f"--chart-columns: {name!r} is not a value column "
+                f"(value columns: {', '.join(source.columns)})"
+            )
     zoom = None
     if args.zoom is not None:
         zoom = (parse_point(args.zoom[0], unit), parse_point(args.zoom[1], unit))
         if zoom[0] >= zoom[1]:
-            raise UsageError(f"--zoom {args.zoom[0]} {args.zoom[1]}: the start must come "
-                             "before the end")
+            raise UsageError(
+                f"--zoom {args.zoom[0]} {args.zoom[1]}: the start must come before the end"
+            )
     live = args.csv == "-"
     show = args.flags if args.flags is not None else (None if live else FLAGS_FROM_FILE)
 
@@ -195,10 +245,12 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
     if timing.assumed is not None:
         kind += f"; assumed: {timing.assumed}; --epoch none reads plain integers"
     print(f"{source.name}: columns {', '.join(source.columns)} ({kind})")
-    print(f"{settings_text(settings.window_size, settings.alpha, window, unit, how)}  "
-          f"flag |z| > {settings.threshold:g} once a column's window is full (|z| cannot exceed "
-          f"sqrt(window_size - 1) = {math.sqrt(settings.window_size - 1):.2f} but by rounding)",
-          flush=live)
+    print(
+        f"{settings_text(settings.window_size, settings.alpha, window, unit, how)}  "
+        f"flag |z| > {settings.threshold:g} once a column's window is full (|z| cannot exceed "
+        f"sqrt(window_size - 1) = {math.sqrt(settings.window_size - 1):.2f} but by rounding)",
+        flush=live,
+    )
 
     trace: TextIO | None = None
     if args.trace is not None:
@@ -232,7 +284,8 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
                     printed[flag.column] += 1
                     progress.clear()
                     places = decimals.setdefault(
-                        flag.column, decimals_for(monitor.tally[flag.column].scale))
+                        flag.column, decimals_for(monitor.tally[flag.column].scale)
+                    )
                     print(flag_line(flag, width, unit, timing.precision, places), flush=live)
             if rows & 4095 == 0:
                 progress.rows(rows, source.fraction())
@@ -252,10 +305,20 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
     if interrupted:
         print("interrupted: the summary covers the rows read so far")
     unsorted_warning(PROG, source.unsorted)
-    print(f"\n{plural(rows, 'row')}, {plural(monitor.values, 'value')} in {elapsed:.2f} s "
-          f"({rows / max(elapsed, 1e-9):,.0f} rows/s)\n")
-    print(summary_table(summaries(monitor, source), settings.window_size, window,
-                        Cadence(unit, timing.step), args.show), flush=True)
+    print(
+        f"\n{plural(rows, 'row')}, {plural(monitor.values, 'value')} in {elapsed:.2f} s "
+        f"({rows / max(elapsed, 1e-9):,.0f} rows/s)\n"
+    )
+    print(
+        summary_table(
+            summaries(monitor, source),
+            settings.window_size,
+            window,
+            Cadence(unit, timing.step),
+            args.show,
+        ),
+        flush=True,
+    )
     if chart is not None:
         progress.status("drawing the chart")
         from quillometer_tools.monitor.chart import save
@@ -274,20 +337,37 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
 def summaries(monitor: Monitor, source: Source) -> list[ColumnSummary]:
     """The summary table's figures: the levels with the reference added back (levels.py)."""
     q = monitor.stats
-    return [ColumnSummary(
-        name, monitor.tally[name].count, source.skipped.get(name, 0), q.mean(name),
-        monitor.std(name), q.last(name), q.rolling_mean(name), q.rolling_std(name),
-        q.time_mean(name), q.time_std(name), q.rate(name), q.ewma(name),
-        scale=monitor.tally[name].scale, sums_scale=monitor.tally[name].spread,
-        flagged=monitor.tally[name].flags) for name in monitor.columns]
+    return [
+        ColumnSummary(
+            name,
+            monitor.tally[name].count,
+            source.skipped.get(name, 0),
+            q.mean(name),
+            monitor.std(name),
+            q.last(name),
+            q.rolling_mean(name),
+            q.rolling_std(name),
+            q.time_mean(name),
+            q.time_std(name),
+            q.rate(name),
+            q.ewma(name),
+            scale=monitor.tally[name].scale,
+            sums_scale=monitor.tally[name].spread,
+            flagged=monitor.tally[name].flags,
+        )
+        for name in monitor.columns
+    ]
 
 
-def flag_line(flag: Flag, width: int, unit: float | None, precision: str | None,
-              decimals: int) -> str:
-    return (f"{format_time(flag.ts, unit, precision)}  {flag.column:<{width}}  "
-            f"{fixed(flag.value, decimals):>9}  "
-            f"z={flag.zscore:+.2f}  rolling {fixed(flag.rolling_mean, decimals)}"
-            f"±{fixed(flag.rolling_std, decimals)}")
+def flag_line(
+    flag: Flag, width: int, unit: float | None, precision: str | None, decimals: int
+) -> str:
+    return (
+        f"{format_time(flag.ts, unit, precision)}  {flag.column:<{width}}  "
+        f"{fixed(flag.value, decimals):>9}  "
+        f"z={flag.zscore:+.2f}  rolling {fixed(flag.rolling_mean, decimals)}"
+        f"±{fixed(flag.rolling_std, decimals)}"
+    )
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -297,5 +377,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         for shown in progress:
             shown.clear()
 
-    return main_of(PROG, parse_args, lambda args: run(args, progress), argv,
-                   before_message=clear_progress)
+    return main_of(
+        PROG, parse_args, lambda args: run(args, progress), argv, before_message=clear_progress
+    )

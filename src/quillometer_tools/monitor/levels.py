@@ -20,11 +20,20 @@ class Leveled:
     """A Quillometer that is appended `value - reference` per column, where a column's reference
     is its first finite value, and answers for the values themselves."""
 
-    __slots__ = ("q", "reference", "_unset", "variance", "rolling_std", "zscore",
-                 "time_std", "rate")
+    __slots__ = (
+        "q",
+        "reference",
+        "_unset",
+        "variance",
+        "rolling_std",
+        "zscore",
+        "time_std",
+        "rate",
+    )
 
-    def __init__(self, columns: Sequence[str], window_size: int, alpha: float,
-                 time_window: int) -> None:
+    def __init__(
+        self, columns: Sequence[str], window_size: int, alpha: float, time_window: int
+    ) -> None:
         self.q = q = Quillometer(list(columns), window_size, alpha, time_window)
         # 0.0 until the column's first finite value: a shift by 0 is no shift, and a NaN or an
         # infinity stays one whatever it is shifted by.

@@ -20,8 +20,20 @@ from quillometer_tools.times import Timing
 # which was subtracted before appending and is added back to rolling_mean, time_mean and ewma
 # (the spreads and zscore need none). A note line before the header would keep a plain
 # `pandas.read_csv(trace)` from reading the file.
-TRACE_HEADER = ("ts", "column", "value", "zscore", "rolling_mean", "rolling_std", "time_mean",
-                "time_std", "ewma", "variance", "flagged", "reference_added_back")
+TRACE_HEADER = (
+    "ts",
+    "column",
+    "value",
+    "zscore",
+    "rolling_mean",
+    "rolling_std",
+    "time_mean",
+    "time_std",
+    "ewma",
+    "variance",
+    "flagged",
+    "reference_added_back",
+)
 
 
 class Source(Protocol):
@@ -83,13 +95,15 @@ class ColumnTally:
 class Monitor:
     """Appends rows to one Quillometer and reports the flagged values of each."""
 
-    def __init__(self, columns: Sequence[str], settings: Settings,
-                 trace: TextIO | None = None) -> None:
+    def __init__(
+        self, columns: Sequence[str], settings: Settings, trace: TextIO | None = None
+    ) -> None:
         self.settings = settings
         self.columns = list(columns)
         # The statistics of the values, measured from each column's reference level.
-        self.stats = Leveled(self.columns, settings.window_size, settings.alpha,
-                             settings.time_window)
+        self.stats = Leveled(
+            self.columns, settings.window_size, settings.alpha, settings.time_window
+        )
         self.tally = {name: ColumnTally() for name in self.columns}
         self.trace = trace
         # Writes one row of the trace; csv.writer, as a column's name may hold a comma, a quote
@@ -128,13 +142,26 @@ class Monitor:
                     tally.sink(ts, value, mean, std, flagged, z)
                 if trace_row is not None:
                     try:
-                        trace_row((
-                            ts, column, value, z, mean, std, stats.time_mean(column),
-                            stats.time_std(column), stats.ewma(column), stats.variance(column),
-                            int(flagged), reference[column]))
+                        trace_row(
+                            (
+                                ts,
+                                column,
+                                value,
+                                z,
+                                mean,
+                                std,
+                                stats.time_mean(column),
+                                stats.time_std(column),
+                                stats.ewma(column),
+                                stats.variance(column),
+                                int(flagged),
+                                reference[column],
+                            )
+                        )
                     except OSError as error:  # a full disk, say
-                        raise InputError(f"--trace {getattr(self.trace, 'name', '')}: "
-                                         f"{error.strerror or error}") from None
+                        raise InputError(
+                            f"--trace {getattr(self.trace, 'name', '')}: {error.strerror or error}"
+                        ) from None
         return flags
 
     @property

@@ -26,10 +26,26 @@ from collections.abc import Iterable, Iterator, Sequence
 
 from quillometer import Quillometer
 
-from ..command import (Cadence, ColumnSummary, Parser, UsageError, add_input_options,
-                       add_show_option, add_statistics_options, check_input_options,
-                       feed_notes, feed_options, main_of, plural, positive, settings_text,
-                       summary_table, time_window, unsorted_warning, whole)
+from ..command import (
+    Cadence,
+    ColumnSummary,
+    Parser,
+    UsageError,
+    add_input_options,
+    add_show_option,
+    add_statistics_options,
+    check_input_options,
+    feed_notes,
+    feed_options,
+    main_of,
+    plural,
+    positive,
+    settings_text,
+    summary_table,
+    time_window,
+    unsorted_warning,
+    whole,
+)
 from ..feed import SAMPLE_ROWS, Feed, Row, open_feed
 from ..times import median_step
 from . import codec
@@ -100,11 +116,18 @@ def run(args: argparse.Namespace) -> int:
         tally = _Tally(names)
         _connect(args.address, args.cpus)
         with ShardedQuillometer(
-            names, args.window_size, args.alpha, window, shards=args.shards,
-            timeout=args.timeout, log_dir=args.log_dir, log_limit_bytes=args.log_limit,
+            names,
+            args.window_size,
+            args.alpha,
+            window,
+            shards=args.shards,
+            timeout=args.timeout,
+            log_dir=args.log_dir,
+            log_limit_bytes=args.log_limit,
         ) as stats:
-            settings = settings_text(args.window_size, args.alpha, window,
-                                     cadence.seconds_per_unit, how)
+            settings = settings_text(
+                args.window_size, args.alpha, window, cadence.seconds_per_unit, how
+            )
             print(f"{settings}  shards={args.shards}", flush=True)
             started = time.perf_counter()
             stats.extend(tally.count(rows))
@@ -116,28 +139,47 @@ def run(args: argparse.Namespace) -> int:
             feed.close()
     count = feed.rows_read if feed is not None else len(stream)
     source = args.csv if args.csv is not None else "synthetic rows"
-    print(f"{source}: {plural(count, 'row')} over {plural(len(names), 'column')} on "
-          f"{plural(args.shards, 'shard')} in {elapsed:.2f} s "
-          f"({count / elapsed if elapsed else 0.0:,.0f} rows/s)")
-    print(f"recovery log: {plural(log_bytes, 'byte')} ({log_bytes / 2**20:.1f} MiB) in "
-          f"{log_directory}, removed at the end")
+    print(
+        f"{source}: {plural(count, 'row')} over {plural(len(names), 'column')} on "
+        f"{plural(args.shards, 'shard')} in {elapsed:.2f} s "
+        f"({count / elapsed if elapsed else 0.0:,.0f} rows/s)"
+    )
+    print(
+        f"recovery log: {plural(log_bytes, 'byte')} ({log_bytes / 2**20:.1f} MiB) in "
+        f"{log_directory}, removed at the end"
+    )
     if feed is not None:
         unsorted_warning(PROG, feed.unsorted)
     skipped = feed.skipped if feed is not None else {}
-    summaries = [ColumnSummary(
-        name, tally.counts[name], skipped.get(name, 0), figures["mean"],
-        math.sqrt(figures["variance"]), figures["last"], figures["rolling_mean"],
-        figures["rolling_std"], figures["time_mean"], figures["time_std"], figures["rate"],
-        figures["ewma"], scale=tally.scales[name], sums_scale=tally.scales[name])
-        for name, figures in ((name, table[name]) for name in names)]
+    summaries = [
+        ColumnSummary(
+            name,
+            tally.counts[name],
+            skipped.get(name, 0),
+            figures["mean"],
+            math.sqrt(figures["variance"]),
+            figures["last"],
+            figures["rolling_mean"],
+            figures["rolling_std"],
+            figures["time_mean"],
+            figures["time_std"],
+            figures["rate"],
+            figures["ewma"],
+            scale=tally.scales[name],
+            sums_scale=tally.scales[name],
+        )
+        for name, figures in ((name, table[name]) for name in names)
+    ]
     print()
     print(summary_table(summaries, args.window_size, window, cadence, args.show))
     return 0
 
 
 def _rate(label: str, rows: int, seconds: float) -> float:
-    print(f"  {label:<28}{rows / seconds:>12,.0f} rows/s {seconds * 1e6 / rows:>8.2f} µs/row",
-          flush=True)
+    print(
+        f"  {label:<28}{rows / seconds:>12,.0f} rows/s {seconds * 1e6 / rows:>8.2f} µs/row",
+        flush=True,
+    )
     return rows / seconds
 
 
@@ -177,8 +219,10 @@ def bench(args: argparse.Namespace) -> int:
     if args.repeat > 1:
         print("rows/s over the runs: median (min - max)")
         for label, seen in rates.items():
-            print(f"  {label:<28}{statistics.median(seen):>12,.0f} "
-                  f"({min(seen):,.0f} - {max(seen):,.0f})")
+            print(
+                f"  {label:<28}{statistics.median(seen):>12,.0f} "
+                f"({min(seen):,.0f} - {max(seen):,.0f})"
+            )
     return 0
 
 
@@ -201,45 +245,70 @@ def recovery(stats: ShardedQuillometer, column: str) -> None:
     started = time.perf_counter()
     stats.query("mean", column)
     elapsed = time.perf_counter() - started
-    print(f"  recovery of shard {owner}: Ray restarted it in {started - killed:.2f} s; the next "
-          f"query noticed and replayed {expected} values ({stats.log_bytes / 2**20:.1f} MiB of "
-          f"log for all shards) in {elapsed:.2f} s ({elapsed * 1e6 / max(expected, 1):.2f} µs "
-          "per value)", flush=True)
+    print(
+        f"  recovery of shard {owner}: Ray restarted it in {started - killed:.2f} s; the next "
+        f"query noticed and replayed {expected} values ({stats.log_bytes / 2**20:.1f} MiB of "
+        f"log for all shards) in {elapsed:.2f} s ({elapsed * 1e6 / max(expected, 1):.2f} µs "
+        "per value)",
+        flush=True,
+    )
 
 
 def _address(text: str) -> str:
     # HOST:PORT, or HOST alone for Ray's default port 6379 (see connect).
     host, colon, port = text.rpartition(":")
     if colon and not (host and port.isascii() and port.isdigit() and 0 < int(port) < 65536):
-        raise argparse.ArgumentTypeError(f"must be HOST:PORT with a port from 1 to 65535, "
-                                         f"not {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"must be HOST:PORT with a port from 1 to 65535, not {text!r}"
+        )
     return text
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = Parser(prog=PROG, description=__doc__,
-                    formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = Parser(
+        prog=PROG, description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     commands = parser.add_subparsers(dest="command", required=True)
     run_cmd = commands.add_parser("run", help="stream rows through K shards, print statistics")
     add_input_options(run_cmd, csv_default="none: give one, or --synthetic")
-    run_cmd.add_argument("--synthetic", type=whole(1), metavar="ROWS",
-                         help="feed this many synthetic rows (times in epoch milliseconds) "
-                              "instead of a CSV file")
+    run_cmd.add_argument(
+        "--synthetic",
+        type=whole(1),
+        metavar="ROWS",
+        help="feed this many synthetic rows (times in epoch milliseconds) instead of a CSV file",
+    )
     run_cmd.add_argument("--synthetic-columns", type=whole(1), default=200, metavar="N")
     add_statistics_options(run_cmd)
     group = run_cmd.add_argument_group("cluster")
     group.add_argument("--shards", type=whole(1), default=2, help="shard actors (default 2)")
-    group.add_argument("--address", type=_address, help="an existing Ray cluster's address "
-                       "(default: start Ray on this machine, listening on 127.0.0.1 only)")
-    group.add_argument("--cpus", type=whole(1), default=os.cpu_count() or 1,
-                       help="CPUs of the local Ray (default: this machine's)")
-    group.add_argument("--timeout", type=positive, default=300.0,
-                       help="seconds to wait for a shard before giving up (default 300)")
-    group.add_argument("--log-dir", help="directory of the recovery log (default: a temporary "
-                       "directory)")
-    group.add_argument("--log-limit", type=whole(1), metavar="BYTES",
-                       help="largest size of the recovery log (default: until the disk has no "
-                       "room for a new segment of each shard)")
+    group.add_argument(
+        "--address",
+        type=_address,
+        help="an existing Ray cluster's address "
+        "(default: start Ray on this machine, listening on 127.0.0.1 only)",
+    )
+    group.add_argument(
+        "--cpus",
+        type=whole(1),
+        default=os.cpu_count() or 1,
+        help="CPUs of the local Ray (default: this machine's)",
+    )
+    group.add_argument(
+        "--timeout",
+        type=positive,
+        default=300.0,
+        help="seconds to wait for a shard before giving up (default 300)",
+    )
+    group.add_argument(
+        "--log-dir", help="directory of the recovery log (default: a temporary directory)"
+    )
+    group.add_argument(
+        "--log-limit",
+        type=whole(1),
+        metavar="BYTES",
+        help="largest size of the recovery log (default: until the disk has no "
+        "room for a new segment of each shard)",
+    )
     add_show_option(run_cmd.add_argument_group("output"))
     bench_cmd = commands.add_parser("bench", help="throughput for each K, and recovery time")
     bench_cmd.add_argument("--rows", type=whole(1), default=300_000)
@@ -268,9 +337,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     ray = import_ray()
     logging.getLogger("ray").setLevel(logging.ERROR)
     try:
-        return main_of(PROG, parse_args,
-                       lambda args: run(args) if args.command == "run" else bench(args), argv,
-                       input_errors=(PlacementError, ShardTimeoutError, LogLimitError))
+        return main_of(
+            PROG,
+            parse_args,
+            lambda args: run(args) if args.command == "run" else bench(args),
+            argv,
+            input_errors=(PlacementError, ShardTimeoutError, LogLimitError),
+        )
     finally:
         if _connected:
             _connected.clear()

@@ -82,8 +82,12 @@ def connect(address: str, *, node_ip_address: str | None = None) -> None:
             probe.connect((host or port, int(port) if host else 6379))
             node_ip_address = str(probe.getsockname()[0])
     ray = import_ray()
-    ray.init(address=address, _node_ip_address=node_ip_address, log_to_driver=False,
-             configure_logging=False)
+    ray.init(
+        address=address,
+        _node_ip_address=node_ip_address,
+        log_to_driver=False,
+        configure_logging=False,
+    )
     _set_up_the_shards()
 
 

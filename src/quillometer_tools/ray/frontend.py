@@ -15,7 +15,7 @@ from .log import RECORD_HEADER_BYTES, LogLimitError, ReplayLog
 from .shard import Table, UnknownColumnError
 
 if TYPE_CHECKING:
-    from .remote import Shared, ShardLink
+    from .remote import ShardLink, Shared
 
 # An encoded batch: its header, then 8 + 8 + 4 + 8 bytes per value; a log record adds its own
 # header.
@@ -92,7 +92,12 @@ class ShardedQuillometer:
             shards, log_dir, limit_bytes=log_limit_bytes, segment_bytes=log_segment_bytes
         )
         self._shared: Shared = remote.Shared(
-            shards, (window_size, alpha, time_window), needs, spread, max_in_flight, patience,
+            shards,
+            (window_size, alpha, time_window),
+            needs,
+            spread,
+            max_in_flight,
+            patience,
             self._log,
         )
         self._links: list[ShardLink] = []
@@ -225,7 +230,7 @@ class ShardedQuillometer:
                 f"the recovery log would pass its limit of {limit:,} bytes with partition "
                 f"{name!r} (it holds {self._log.size:,} bytes); nothing of it was applied"
             )
-        for link, count in zip(self._links, counts):
+        for link, count in zip(self._links, counts, strict=True):
             link.submit("partition", payload, count)
         self.flush()
 
@@ -323,7 +328,7 @@ class ShardedQuillometer:
     def wait_ready(self) -> None:
         """Waits until every shard actor is up (actor start-up is a second or two)."""
         refs = [link.actor.count.remote() for link in self._links]
-        for link, ref in zip(self._links, refs):
+        for link, ref in zip(self._links, refs, strict=True):
             link.answer(ref, "its start")
 
     def close(self) -> None:

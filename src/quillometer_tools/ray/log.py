@@ -131,7 +131,9 @@ class ReplayLog:
             self._failure = failure
             if isinstance(failure, LogLimitError):
                 raise
-            raise LogLimitError(f"the recovery log in {self.directory} failed: {failure}") from failure
+            raise LogLimitError(
+                f"the recovery log in {self.directory} failed: {failure}"
+            ) from failure
         self._size += size
         return log.records - 1
 

@@ -18,8 +18,15 @@ import ray.cloudpickle
 from ray.exceptions import GetTimeoutError, RayActorError, RayTaskError
 
 from . import codec, shard
-from .cluster import Patience, PlacementError, ShardTimeoutError, TryAgain, logger, retry
-from .cluster import wait_with_deadline
+from .cluster import (
+    Patience,
+    PlacementError,
+    ShardTimeoutError,
+    TryAgain,
+    logger,
+    retry,
+    wait_with_deadline,
+)
 from .log import Kind, ReplayLog
 from .shard import UnknownColumnError
 
@@ -61,8 +68,10 @@ def check_placement(needs: Mapping[str, float], shards: int, patience: Patience)
     needed = {name: amount * shards for name, amount in needs.items()}
 
     def text(total: Mapping[str, float], free: Mapping[str, float]) -> str:
-        have = ", ".join(f"{total.get(name, 0.0):g} {name} ({free.get(name, 0.0):g} free)"
-                         for name in sorted(needed))
+        have = ", ".join(
+            f"{total.get(name, 0.0):g} {name} ({free.get(name, 0.0):g} free)"
+            for name in sorted(needed)
+        )
         fitting = min(int(total.get(name, 0.0) // amount) for name, amount in needs.items())
         return (
             f"cannot place {shards} shards of {resources_text(needs)} each: the Ray cluster has "
@@ -82,8 +91,11 @@ def check_placement(needs: Mapping[str, float], shards: int, patience: Patience)
     wait_with_deadline(
         room,
         patience,
-        lambda waited: logger.warning("waiting for room for %d shards: %s", shards,
-                                      text(_ray.cluster_resources(), _ray.available_resources())),
+        lambda waited: logger.warning(
+            "waiting for room for %d shards: %s",
+            shards,
+            text(_ray.cluster_resources(), _ray.available_resources()),
+        ),
         lambda: PlacementError(
             text(_ray.cluster_resources(), _ray.available_resources())
             + f" (waited {patience.timeout:g} s for resources in use to be freed)"
@@ -148,11 +160,15 @@ class ShardLink:
 
     def _start_actor(self) -> Any:
         shared = self.shared
-        return shard_actor().options(
-            num_cpus=shared.needs.get("CPU", 0.0),
-            resources={name: amount for name, amount in shared.needs.items() if name != "CPU"},
-            scheduling_strategy="SPREAD" if shared.spread else "DEFAULT",
-        ).remote(self.number, shared.shards, self.columns, *shared.settings)
+        return (
+            shard_actor()
+            .options(
+                num_cpus=shared.needs.get("CPU", 0.0),
+                resources={name: amount for name, amount in shared.needs.items() if name != "CPU"},
+                scheduling_strategy="SPREAD" if shared.spread else "DEFAULT",
+            )
+            .remote(self.number, shared.shards, self.columns, *shared.settings)
+        )
 
     def stop(self) -> None:
         ray.kill(self.actor, no_restart=True)
@@ -260,8 +276,14 @@ class ShardLink:
         return wait_with_deadline(
             lambda seconds: ray.get(ref, timeout=seconds),
             patience,
-            lambda waited: logger.warning("shard %d: waiting %.0f s of %g s for %s: %s", s, waited,
-                                          patience.timeout, doing, self._missing()),
+            lambda waited: logger.warning(
+                "shard %d: waiting %.0f s of %g s for %s: %s",
+                s,
+                waited,
+                patience.timeout,
+                doing,
+                self._missing(),
+            ),
             lambda: ShardTimeoutError(
                 s,
                 f"shard {s} did not answer {doing} within {patience.timeout:g} s: "
@@ -308,15 +330,20 @@ class ShardLink:
                 raise TryAgain from None
             if count != self.expected:
                 raise RuntimeError(
-                    f"shard {self.number}: replay gave {count} values, not {self.expected}")
+                    f"shard {self.number}: replay gave {count} values, not {self.expected}"
+                )
 
         retry(attempt, f"shard {self.number} could not be rebuilt")
         for call in self.pending:
             call.ref = self._call(call.kind, call.payload)
         self.lost = False
         self.shared.rebuild_seconds.append(time.perf_counter() - started)
-        logger.warning("shard %d lost its state; rebuilt by replaying %d values in %.2f s",
-                       self.number, self.expected, self.shared.rebuild_seconds[-1])
+        logger.warning(
+            "shard %d lost its state; rebuilt by replaying %d values in %.2f s",
+            self.number,
+            self.expected,
+            self.shared.rebuild_seconds[-1],
+        )
 
     def _replay(self) -> int:
         """Sends the shard its confirmed calls again, read back from the log, at most

@@ -82,7 +82,7 @@ class Shard:
         append = self.stats.append
         row: dict[str, float] = {}
         row_number, row_ts = -1, 0
-        for number, ts, column, value in zip(rows, timestamps, columns, values):
+        for number, ts, column, value in zip(rows, timestamps, columns, values, strict=True):
             if number != row_number:
                 if row:
                     append(row, row_ts)
@@ -108,7 +108,7 @@ class Shard:
         for name, timestamps, values in loaded:
             # Columns are independent, so one column's values in order, each as a one-value
             # row, leave exactly the state that the interleaved rows would.
-            for ts, value in zip(timestamps, values):
+            for ts, value in zip(timestamps, values, strict=True):
                 append({name: value}, ts)
             self.applied += len(values)
         return self.applied
