@@ -14,7 +14,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import NoReturn
 
-from quillometer_tools.feed import Feed, FeedOptions, InputError
+from quillometer_tools.feed import Feed, FeedOptions, InputError, OutputError
 from quillometer_tools.times import (
     DURATION,
     DURATION_EXAMPLES,
@@ -334,7 +334,7 @@ def main_of(
     before_message: Callable[[], None] = lambda: None,
 ) -> int:
     """Parses the command line and runs the command, and turns whatever it raises into one line
-    on standard error and an exit status: UsageError 2, InputError, OSError and the command's
+    on standard error and an exit status: UsageError 2, InputError, OutputError, OSError and the command's
     `input_errors` 1, Ctrl-C 130, a closed output pipe 141, and any other error 70 as an
     internal error. `before_message` clears what the command shows on the terminal."""
 
@@ -362,6 +362,9 @@ def main_of(
         return Exit.PIPE
     except InputError as error:
         report(str(with_flag(error, args) if args is not None else error))
+        return Exit.INPUT
+    except OutputError as error:
+        report(f"--{error.option.replace('_', '-')} {error}" if error.option else str(error))
         return Exit.INPUT
     except input_errors as error:
         report(one_line(str(error)))

@@ -61,6 +61,16 @@ class InputError(Exception):
         self.option = option
 
 
+class OutputError(Exception):
+    """A file the package writes could not be written (a full disk, a missing permission): the
+    message is one line, "PATH: reason". `option` names the setting that gave the path, if one
+    did, for the command to add its flag."""
+
+    def __init__(self, message: str, option: str | None = None) -> None:
+        super().__init__(message)
+        self.option = option
+
+
 @dataclass(frozen=True)
 class FeedOptions:
     time_column: str | None = None  # None: first of timestamp/ts/time/datetime/date, else column 0

@@ -3,6 +3,7 @@ offset its windowed spreads keep their digits where the module fed the values as
 them, and its levels are still those of the values. A value is flagged from the row that fills
 its column's window on."""
 
+import contextlib
 import csv
 import io
 import math
@@ -12,6 +13,7 @@ from fractions import Fraction
 import pytest
 
 from quillometer import Quillometer
+from quillometer_tools.feed import OutputError
 from quillometer_tools.monitor.stream import Monitor, Settings
 
 NAME = 'level, "x"\nsecond line'  # a name that csv quoting has to carry through the trace
@@ -99,3 +101,18 @@ def test_a_value_is_flagged_from_the_row_that_fills_its_window_on():
     ]
     assert flagged == [[], [], [], [1000.0]]
     assert monitor.tally["v"].flags == 1
+
+
+def test_a_trace_that_cannot_be_written_raises_an_output_error():
+    """The library's error names the file and what went wrong; the command adds the flag."""
+    full = open("/dev/full", "w", buffering=1)  # line-buffered: the header's write fails at once
+    try:
+        with pytest.raises(OutputError) as caught:
+            Monitor(["v"], Settings(window_size=4, alpha=0.5, time_window=10), full)
+    finally:
+        with contextlib.suppress(OSError):
+            full.close()
+    assert (str(caught.value), caught.value.option) == (
+        "/dev/full: No space left on device",
+        "trace",
+    )

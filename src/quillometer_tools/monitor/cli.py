@@ -42,7 +42,7 @@ from quillometer_tools.command import (
     unsorted_warning,
     whole,
 )
-from quillometer_tools.feed import SAMPLE_ROWS, Feed, InputError, open_feed
+from quillometer_tools.feed import SAMPLE_ROWS, Feed, InputError, OutputError, open_feed
 from quillometer_tools.monitor.progress import Progress
 from quillometer_tools.monitor.stream import Flag, Monitor, Settings, Source
 from quillometer_tools.times import TimeError, format_time, parse_iso, seconds_since_epoch
@@ -258,7 +258,7 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
             args.trace.parent.mkdir(parents=True, exist_ok=True)
             trace = open(args.trace, "w", newline="")
         except OSError as error:
-            raise InputError(f"--trace {args.trace}: {error.strerror or error}") from None
+            raise OutputError(f"{args.trace}: {error.strerror or error}", "trace") from None
     monitor = Monitor(source.columns, settings, trace)
     chart = None
     if args.chart is not None:
@@ -294,7 +294,7 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
         try:
             trace.close()
         except OSError as error:  # the last buffered lines could not be written
-            raise InputError(f"--trace {args.trace}: {error.strerror or error}") from None
+            raise OutputError(f"{args.trace}: {error.strerror or error}", "trace") from None
     progress.clear()
     elapsed = time.perf_counter() - started
 
@@ -328,7 +328,7 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
         try:
             save(figure, args.chart)
         except OSError as error:
-            raise InputError(f"--chart {args.chart}: {error.strerror or error}") from None
+            raise OutputError(f"{args.chart}: {error.strerror or error}", "chart") from None
         progress.clear()
         print(f"\nchart: {args.chart}")
     return Exit.INTERRUPTED if interrupted else Exit.OK

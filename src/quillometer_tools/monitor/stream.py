@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from typing import Protocol, TextIO
 
 from quillometer_tools.command import ALPHA, TIME_WINDOW, WINDOW_SIZE
-from quillometer_tools.feed import InputError
+from quillometer_tools.feed import OutputError
 from quillometer_tools.monitor.levels import Leveled
 from quillometer_tools.times import Timing
 
@@ -111,7 +111,14 @@ class Monitor:
         self.trace_row: Callable[[Iterable[object]], object] | None = None
         if trace is not None:
             self.trace_row = csv.writer(trace, lineterminator="\n").writerow
-            self.trace_row(TRACE_HEADER)
+            try:
+                self.trace_row(TRACE_HEADER)
+            except OSError as error:
+                raise self.trace_error(error) from None
+
+    def trace_error(self, error: OSError) -> OutputError:
+        name = getattr(self.trace, "name", "the trace")
+        return OutputError(f"{name}: {error.strerror or error}", option="trace")
 
     def process(self, ts: int, row: dict[str, float]) -> list[Flag]:
         """Appends the row; returns its flagged values in the row's column order."""
@@ -159,9 +166,7 @@ class Monitor:
                             )
                         )
                     except OSError as error:  # a full disk, say
-                        raise InputError(
-                            f"--trace {getattr(self.trace, 'name', '')}: {error.strerror or error}"
-                        ) from None
+                        raise self.trace_error(error) from None
         return flags
 
     @property
