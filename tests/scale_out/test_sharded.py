@@ -220,7 +220,8 @@ def test_a_lost_shard_past_its_timeout_raises_and_the_others_keep_their_state(
 
     blockers = []
     try:
-        with sharded(2, log_interval=1) as stats:
+        # Batches of 8192 values: shard 1's buffer fills within the rest of the stream.
+        with sharded(2, log_interval=1, batch_size=8_192) as stats:
             stats.timeout = 3  # after the start, which may take longer on a loaded machine
             stats.extend(STREAM[:30_000])
             stats.flush()
