@@ -112,6 +112,9 @@ def test_an_unknown_column_is_an_ordinary_error_and_changes_nothing(ray_session,
         assert isinstance(caught.value, KeyError)
         with pytest.raises(TypeError):
             stats.append({"c00": 1.0, neighbour: "2.0"}, 50)
+        # The names are checked before the values, as before the row reaches the buffers.
+        with pytest.raises(UnknownColumnError, match=repr(intruder)):
+            stats.append({"c00": "1.0", intruder: 3.0}, 50)
         with pytest.raises(UnknownColumnError):
             stats.mean(intruder)
 
