@@ -60,7 +60,7 @@ class ShardedQuillometer:
         time_window: int,
         *,
         shards: int = 2,
-        batch_size: int = 65536,
+        batch_size: int = 32768,
         max_in_flight: int = 4,
         num_cpus_per_shard: float = 1,
         resources: Mapping[str, float] | None = None,
