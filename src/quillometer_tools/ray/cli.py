@@ -214,6 +214,11 @@ def _measure(label: str, rows: int, baseline: float | None, work: Callable[[], N
     return rate, table
 
 
+def _feed(stats: ShardedQuillometer, stream: list[Row]) -> None:
+    stats.extend(stream)
+    stats.flush()
+
+
 def bench(args: argparse.Namespace) -> int:
     names, stream = synthetic_stream(args.rows, args.columns)
     values = sum(len(row.values) for row in stream)
@@ -246,12 +251,10 @@ def bench(args: argparse.Namespace) -> int:
             runs.append((f"K={most} driver-fed, discarding", _Discarding, most))
             for label, kind, shards in runs:
                 with kind(names, *settings, shards=shards) as stats:
-                    if label.endswith("partitioned"):
-                        work = functools.partial(stats.ingest_partitions, directory)
-                    else:
-                        def work(stats: ShardedQuillometer = stats) -> None:
-                            stats.extend(stream)
-                            stats.flush()
+                    work: Callable[[], None] = (
+                        functools.partial(stats.ingest_partitions, directory)
+                        if label.endswith("partitioned")
+                        else functools.partial(_feed, stats, stream))
                     rate, cpu = _measure(label, len(stream), baseline, work, _shard_pids(stats))
                     rates.setdefault(label, []).append(rate)
                     if kind is _Discarding:
