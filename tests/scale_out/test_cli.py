@@ -187,4 +187,4 @@ def test_bench_reports_every_process_cpu_and_ratios_to_the_in_process_rate(tmp_p
     rated = [line for line in lines if line.startswith("  K=") and " rows/s " in line]
     assert len(rated) == 5 and all(line.endswith("x in-process") for line in rated)
     assert any(line.startswith("K=2 over K=1, partitioned: ") for line in lines)
-    assert any(line.startswith("rows per CPU second: the driver dispatches ") for line in lines)
+    assert any(line.startswith("rows per CPU second: ") for line in lines)

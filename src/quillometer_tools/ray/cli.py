@@ -257,10 +257,11 @@ def bench(args: argparse.Namespace) -> int:
                         else functools.partial(_feed, stats, stream))
                     rate, cpu = _measure(label, len(stream), baseline, work, _shard_pids(stats))
                     rates.setdefault(label, []).append(rate)
-                    if kind is _Discarding:
-                        per_cpu.setdefault("driver", []).append(len(stream) / cpu["driver"])
-                    elif shards == 1:
-                        per_cpu.setdefault(label, []).append(len(stream) / cpu["shard 0"])
+                    # A CPU time too short for the clock's ticks (a tiny run) tells nothing.
+                    spent = cpu["driver"] if kind is _Discarding else cpu.get("shard 0", 0.0)
+                    if (kind is _Discarding or shards == 1) and spent > 0:
+                        key = "driver" if kind is _Discarding else label
+                        per_cpu.setdefault(key, []).append(len(stream) / spent)
                     if label == f"K={most} driver-fed" and run_number == 0:
                         recovery(stats, names[0])
     _summary(rates, per_cpu, args.shards)
@@ -284,7 +285,9 @@ def _summary(rates: dict[str, list[float]], per_cpu: dict[str, list[float]],
             ups = [high / low for high, low in zip(rates[f"K={most} {mode}"], rates[f"K=1 {mode}"])]
             print(f"K={most} over K=1, {mode}: " + ", ".join(f"{up:.2f}x" for up in ups)
                   + f" (median {statistics.median(ups):.2f}x)")
-    if "driver" in per_cpu and "K=1 driver-fed" in per_cpu and "K=1 partitioned" in per_cpu:
+    if not {"driver", "K=1 driver-fed", "K=1 partitioned"} <= per_cpu.keys():
+        print("rows per CPU second: too few clock ticks to tell (more --rows, and K=1)")
+    else:
         dispatch = statistics.median(per_cpu["driver"])
         fed = statistics.median(per_cpu["K=1 driver-fed"])
         parted = statistics.median(per_cpu["K=1 partitioned"])
