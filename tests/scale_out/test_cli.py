@@ -3,6 +3,7 @@ feed, with rows/s and the log's size; bad input or too many shards as one line o
 traceback; and the options it shares with `quillometer-monitor`, read, refused and answered alike
 by both (parsed in process: no Ray is started)."""
 
+import itertools
 import math
 import os
 import subprocess
@@ -264,3 +265,41 @@ def test_an_unexpected_error_is_one_line_and_exit_70(tmp_path, monkeypatch, caps
     monkeypatch.setattr(module, "open_feed", broken)
     assert module.main([*subcommand, str(tmp_path / "in.csv")]) == 70
     assert capsys.readouterr().err == f"{command}: internal error: RuntimeError: the reader broke\n"
+
+
+def test_bench_reports_every_process_cpu_and_ratios_to_the_in_process_rate(tmp_path):
+    done = run("bench", "--rows", "3000", "--columns", "40", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    measures = {
+        line.split("  ")[1].strip(): cpu
+        for line, cpu in itertools.pairwise(lines)
+        if cpu.startswith("      CPU s: ")
+    }
+    assert list(measures) == [
+        "in-process, one Quillometer",
+        "K=1 driver-fed",
+        "K=1 partitioned",
+        "K=2 driver-fed",
+        "K=2 partitioned",
+        "K=2 driver-fed, discarding",
+    ]
+    for label, cpu in measures.items():
+        shards = (
+            [] if label.startswith("in-process") else [f"shard {s}" for s in range(int(label[2]))]
+        )
+        fields = cpu.removeprefix("      CPU s: ").split("  ")
+        assert [field.rsplit(" ", 1)[0] for field in fields] == [
+            "driver",
+            *shards,
+            "raylet",
+            "gcs_server",
+            "other Ray",
+            "(wall",
+        ]
+        # Every shard's process was found and read.
+        assert all(math.isfinite(float(field.rsplit(" ", 1)[1].rstrip(")"))) for field in fields)
+    rated = [line for line in lines if line.startswith("  K=") and " rows/s " in line]
+    assert len(rated) == 5 and all(line.endswith("x in-process") for line in rated)
+    assert any(line.startswith("K=2 over K=1, partitioned: ") for line in lines)
+    assert any(line.startswith("rows per CPU second: ") for line in lines)

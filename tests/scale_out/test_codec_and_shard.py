@@ -26,7 +26,7 @@ from quillometer_tools.ray.codec import (
     read_manifest,
 )
 from quillometer_tools.ray.log import RECORD_HEADER_BYTES, LogCorruptError, LogLimitError, ReplayLog
-from quillometer_tools.ray.shard import Shard
+from quillometer_tools.ray.shard import DiscardingShard, Shard
 
 
 def batches_for(stream, columns, cuts):
@@ -125,6 +125,20 @@ def test_one_shard_fed_batches_matches_one_quillometer():
     assert_identical(table, reference(stream))
     assert shard.reset() == 0
     assert shard.snapshot()[0]["c00"]["mean"] != table["c00"]["mean"]
+
+
+def test_the_bench_shard_counts_what_a_shard_applies_and_applies_nothing():
+    # The bench's measure of the driver alone: the same counts in every answer, so the driver
+    # sees nothing amiss, and a state that stays empty.
+    stream = make_stream(5_000, seed=12)
+    shard, discarding = Shard(0, 1, COLUMNS, **SETTINGS), DiscardingShard(0, 1, COLUMNS, **SETTINGS)
+    for payload in batches_for(stream, COLUMNS, [1_000, 4_000]):
+        assert discarding.apply(payload) == shard.apply(payload)
+    assert discarding.count() == sum(len(row.values) for row in stream)
+    assert_identical(discarding.snapshot()[0], reference([]))
+    assert_identical(shard.snapshot()[0], reference(stream))
+    with pytest.raises(ValueError, match="not a quillometer batch"):
+        discarding.apply(b"QMB0" + bytes(8))
 
 
 def test_a_shard_rejects_what_it_cannot_apply_and_keeps_its_state(tmp_path):

@@ -113,6 +113,9 @@ def test_an_unknown_column_is_an_ordinary_error_and_changes_nothing(ray_session,
         assert isinstance(caught.value, KeyError)
         with pytest.raises(TypeError):
             stats.append({"c00": 1.0, neighbour: "2.0"}, 50)
+        # The names are checked before the values, as before the row reaches the buffers.
+        with pytest.raises(UnknownColumnError, match=repr(intruder)):
+            stats.append({"c00": "1.0", intruder: 3.0}, 50)
         with pytest.raises(UnknownColumnError):
             stats.mean(intruder)
 
@@ -228,7 +231,8 @@ def test_a_lost_shard_past_its_timeout_raises_and_the_others_keep_their_state(
 
     blockers = []
     try:
-        with sharded(2, log_interval=1) as stats:
+        # Batches of 8192 values: shard 1's buffer fills within the rest of the stream.
+        with sharded(2, log_interval=1, batch_size=8_192) as stats:
             stats.timeout = 3  # after the start, which may take longer on a loaded machine
             stats.extend(STREAM[:30_000])
             stats.flush()

@@ -14,6 +14,7 @@ error), 2 bad usage, 70 internal error, 130 interrupted, 141 output pipe closed.
 from __future__ import annotations
 
 import argparse
+import functools
 import logging
 import math
 import os
@@ -22,7 +23,7 @@ import statistics
 import sys
 import tempfile
 import time
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 
 from quillometer import Quillometer
 
@@ -175,12 +176,93 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _rate(label: str, rows: int, seconds: float) -> float:
+class _Discarding(ShardedQuillometer):
+    """The bench's stream whose shards decode and count every batch but apply nothing: what is
+    left is the driver's own work (routing, buffering, encoding, logging, Ray's calls)."""
+
+    _discarding = True
+
+
+def _cpu_seconds() -> dict[int, tuple[str, float]]:
+    """{pid: (name, user + system CPU seconds)} of this process and of every process it
+    started, directly or not (a local Ray's servers and workers), read from /proc."""
+    tick = os.sysconf("SC_CLK_TCK")
+    found: dict[int, tuple[str, int, float]] = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", encoding="utf-8", errors="replace") as src:
+                stat = src.read()
+        except OSError:
+            continue
+        # pid (name) state ppid ... utime stime: the name may hold spaces and parentheses.
+        name, fields = stat[stat.index("(") + 1 : stat.rindex(")")], stat[stat.rindex(")") + 2 :]
+        parts = fields.split()
+        found[int(entry)] = (name, int(parts[1]), (int(parts[11]) + int(parts[12])) / tick)
+    ours, grown = {os.getpid()}, True
+    while grown:
+        grown = False
+        for pid, (_, parent, _) in found.items():
+            if parent in ours and pid not in ours:
+                ours.add(pid)
+                grown = True
+    return {pid: (found[pid][0], found[pid][2]) for pid in ours if pid in found}
+
+
+def _shard_pids(stats: ShardedQuillometer) -> list[int]:
+    import ray
+
+    return [ray.get(actor.__ray_call__.remote(lambda _: os.getpid())) for actor in stats.actors]
+
+
+class _Cpu:
+    """CPU seconds spent between start() and stop() by the driver, each shard, raylet,
+    gcs_server and Ray's other processes (on this machine, started by this driver)."""
+
+    def __init__(self, shards: list[int]) -> None:
+        self.shards = shards
+        self.before = _cpu_seconds()
+
+    def stop(self) -> dict[str, float]:
+        after = _cpu_seconds()
+        spent = {
+            pid: cpu - self.before.get(pid, (name, 0.0))[1] for pid, (name, cpu) in after.items()
+        }
+        names = {pid: name for pid, (name, _) in after.items()}
+        table = {"driver": spent.pop(os.getpid(), 0.0)}
+        for number, pid in enumerate(self.shards):
+            table[f"shard {number}"] = spent.pop(pid, math.nan)
+        for server in ("raylet", "gcs_server"):
+            table[server] = sum(spent.pop(pid) for pid in list(spent) if names[pid] == server)
+        table["other Ray"] = sum(spent.values())
+        return table
+
+
+def _measure(
+    label: str, rows: int, baseline: float | None, work: Callable[[], None], shards: list[int]
+) -> tuple[float, dict[str, float]]:
+    """Runs `work`, prints its rate (and its ratio to `baseline`) and the CPU it took."""
+    cpu = _Cpu(shards)
+    started = time.perf_counter()
+    work()
+    seconds = time.perf_counter() - started
+    table = cpu.stop()
+    rate = rows / seconds
+    ratio = f"{rate / baseline:>7.2f}x in-process" if baseline else ""
+    print(f"  {label:<30}{rate:>12,.0f} rows/s {seconds * 1e6 / rows:>8.2f} µs/row  {ratio}")
     print(
-        f"  {label:<28}{rows / seconds:>12,.0f} rows/s {seconds * 1e6 / rows:>8.2f} µs/row",
+        "      CPU s: "
+        + "  ".join(f"{name} {spent:.2f}" for name, spent in table.items())
+        + f"  (wall {seconds:.2f})",
         flush=True,
     )
-    return rows / seconds
+    return rate, table
+
+
+def _feed(stats: ShardedQuillometer, stream: list[Row]) -> None:
+    stats.extend(stream)
+    stats.flush()
 
 
 def bench(args: argparse.Namespace) -> int:
@@ -189,41 +271,101 @@ def bench(args: argparse.Namespace) -> int:
     print(f"{len(stream)} rows, {values} values, {len(names)} columns")
     settings = (100, 0.05, 60_000)
     rates: dict[str, list[float]] = {}
+    # Per run: rows per CPU second of the driver dispatching to discarding shards, and of one
+    # shard that applies every row (K=1), fed and partitioned.
+    per_cpu: dict[str, list[float]] = {}
     started = time.perf_counter()
     _connect(args.address, max(args.shards))
     print(f"  Ray ready in {time.perf_counter() - started:.2f} s")
+    most = max(args.shards)
     with tempfile.TemporaryDirectory(prefix="quillometer-parts-") as directory:
         codec.write_partitions(directory, stream)
         for run_number in range(args.repeat):
             print(f"run {run_number + 1}")
             q = Quillometer(names, *settings)
-            started = time.perf_counter()
-            for ts, row_values in stream:
-                q.append(row_values, ts)
-            rate = _rate("in-process, one Quillometer", len(stream), time.perf_counter() - started)
-            rates.setdefault("in-process", []).append(rate)
-            for shards in args.shards:
-                for mode in ("driver-fed", "partitioned"):
-                    with ShardedQuillometer(names, *settings, shards=shards) as stats:
-                        started = time.perf_counter()
-                        if mode == "driver-fed":
-                            stats.extend(stream)
-                            stats.flush()
-                        else:
-                            stats.ingest_partitions(directory)
-                        label = f"K={shards} {mode}"
-                        rate = _rate(label, len(stream), time.perf_counter() - started)
-                        rates.setdefault(label, []).append(rate)
-                        if mode == "driver-fed" and shards == max(args.shards) and run_number == 0:
-                            recovery(stats, names[0])
-    if args.repeat > 1:
-        print("rows/s over the runs: median (min - max)")
-        for label, seen in rates.items():
-            print(
-                f"  {label:<28}{statistics.median(seen):>12,.0f} "
-                f"({min(seen):,.0f} - {max(seen):,.0f})"
-            )
+
+            def in_process(q: Quillometer = q) -> None:
+                for ts, row_values in stream:
+                    q.append(row_values, ts)
+
+            baseline, _ = _measure("in-process, one Quillometer", len(stream), None, in_process, [])
+            rates.setdefault("in-process, one Quillometer", []).append(baseline)
+            runs: list[tuple[str, type[ShardedQuillometer], int]] = [
+                (f"K={shards} {mode}", ShardedQuillometer, shards)
+                for shards in args.shards
+                for mode in ("driver-fed", "partitioned")
+            ]
+            runs.append((f"K={most} driver-fed, discarding", _Discarding, most))
+            for label, kind, shards in runs:
+                with kind(names, *settings, shards=shards) as stats:
+                    work: Callable[[], None] = (
+                        functools.partial(stats.ingest_partitions, directory)
+                        if label.endswith("partitioned")
+                        else functools.partial(_feed, stats, stream)
+                    )
+                    rate, cpu = _measure(label, len(stream), baseline, work, _shard_pids(stats))
+                    rates.setdefault(label, []).append(rate)
+                    # A CPU time too short for the clock's ticks (a tiny run) tells nothing.
+                    spent = cpu["driver"] if kind is _Discarding else cpu.get("shard 0", 0.0)
+                    if (kind is _Discarding or shards == 1) and spent > 0:
+                        key = "driver" if kind is _Discarding else label
+                        per_cpu.setdefault(key, []).append(len(stream) / spent)
+                    if label == f"K={most} driver-fed" and run_number == 0:
+                        recovery(stats, names[0])
+    _summary(rates, per_cpu, args.shards)
     return 0
+
+
+def _summary(
+    rates: dict[str, list[float]], per_cpu: dict[str, list[float]], shards: list[int]
+) -> None:
+    """Medians over the runs: rates, each against the in-process rate of its own run; the
+    speed-ups of the largest K over K=1; and what K shards with a core each would do."""
+    baseline = rates["in-process, one Quillometer"]
+    print(
+        "rows/s over the runs: median (min - max), and the median of each run's ratio to "
+        "the in-process rate"
+    )
+    for label, seen in rates.items():
+        ratio = statistics.median(rate / base for rate, base in zip(seen, baseline, strict=True))
+        print(
+            f"  {label:<36}{statistics.median(seen):>12,.0f} "
+            f"({min(seen):,.0f} - {max(seen):,.0f})  {ratio:.2f}x"
+        )
+    most = max(shards)
+    if 1 in shards and most > 1:
+        for mode in ("driver-fed", "partitioned"):
+            ups = [
+                high / low
+                for high, low in zip(rates[f"K={most} {mode}"], rates[f"K=1 {mode}"], strict=True)
+            ]
+            print(
+                f"K={most} over K=1, {mode}: "
+                + ", ".join(f"{up:.2f}x" for up in ups)
+                + f" (median {statistics.median(ups):.2f}x)"
+            )
+    if not {"driver", "K=1 driver-fed", "K=1 partitioned"} <= per_cpu.keys():
+        print("rows per CPU second: too few clock ticks to tell (more --rows, and K=1)")
+    else:
+        dispatch = statistics.median(per_cpu["driver"])
+        fed = statistics.median(per_cpu["K=1 driver-fed"])
+        parted = statistics.median(per_cpu["K=1 partitioned"])
+        base = statistics.median(baseline)
+        print(
+            f"rows per CPU second: the driver dispatches {dispatch:,.0f} "
+            f"({dispatch / base:.2f}x in-process); one shard applies {fed:,.0f} fed "
+            f"({fed / base:.2f}x), {parted:,.0f} partitioned ({parted / base:.2f}x)"
+        )
+        print(
+            "K shards with a core each (and cores to spare for the driver and Ray), "
+            "predicted rows/s: driver-fed min(driver, K x shard fed), partitioned "
+            "K x shard partitioned"
+        )
+        for k in (1, 2, 4, 8, 16):
+            print(
+                f"  K={k:<3}driver-fed {min(dispatch, k * fed):>12,.0f}   partitioned "
+                f"{k * parted:>12,.0f}"
+            )
 
 
 def recovery(stats: ShardedQuillometer, column: str) -> None:

@@ -49,6 +49,9 @@ class ShardedQuillometer:
     it raises ShardTimeoutError naming the shard and what is missing.
     """
 
+    # Set only by the bench's subclass: shards that decode and count batches but apply nothing.
+    _discarding = False
+
     def __init__(
         self,
         columns: Iterable[str],
@@ -57,7 +60,7 @@ class ShardedQuillometer:
         time_window: int,
         *,
         shards: int = 2,
-        batch_size: int = 8192,
+        batch_size: int = 32768,
         max_in_flight: int = 4,
         num_cpus_per_shard: float = 1,
         resources: Mapping[str, float] | None = None,
@@ -99,6 +102,7 @@ class ShardedQuillometer:
             max_in_flight,
             patience,
             self._log,
+            discarding=self._discarding,
         )
         self._links: list[ShardLink] = []
         self._row = 0
@@ -109,12 +113,15 @@ class ShardedQuillometer:
         except BaseException:
             self.close()
             raise
-        # The hot loop of extend appends to the links' buffers, emptied in place once sent.
-        self._batches = [link.batch for link in self._links]
-        self._appenders = [
+        # The hot loop of extend appends to the links' buffers, emptied in place once sent: per
+        # column, the appends of its shard's four arrays and its index in the shard's list.
+        appenders = [
             (rows.append, timestamps.append, indices.append, values.append)
-            for rows, timestamps, indices, values in self._batches
+            for rows, timestamps, indices, values in (link.batch for link in self._links)
         ]
+        self._appends: dict[str, tuple[Any, Any, Any, Any, int]] = {
+            name: (*appenders[owner], column) for name, (owner, column) in self._route.items()
+        }
 
     @property
     def timeout(self) -> float:
@@ -161,40 +168,60 @@ class ShardedQuillometer:
         past its limit raises and is not applied at all; the rows before it are. A shard past
         its timeout while its full buffer is sent raises too, after the row that filled it
         (which is kept): an iterator passed again resumes with the next row."""
-        route, known, limit = self._route, self._route.keys(), self.batch_size
-        batches, appenders = self._batches, self._appenders
+        appends, limit = self._appends, self.batch_size
         limited = self._log.limit_bytes is not None
         room = self._values_room()
+        # No buffer can fill before this many more values have been buffered in all.
+        unchecked = self._unchecked()
         number = self._row
         try:
             for ts, values in rows:
-                if not values.keys() <= known:
-                    raise UnknownColumnError(next(name for name in values if name not in known))
+                try:
+                    for name, value in values.items():
+                        add_row, add_ts, add_column, add_value, column = appends[name]
+                        add_row(number)
+                        add_ts(ts)
+                        add_column(column)
+                        add_value(value)
+                except Exception:
+                    # The checks in their order: the row's names, the log's room, its values.
+                    refusal = self._refusal(values, limited and len(values) > room)
+                    if refusal is None:
+                        raise
+                    raise refusal from None
+                count = len(values)
                 if limited:
-                    if len(values) > room:
+                    if count > room:
                         raise self._limit_error()
-                    room -= len(values)
-                full = False
-                for name, value in values.items():
-                    owner, column = route[name]
-                    add_row, add_ts, add_column, add_value = appenders[owner]
-                    add_row(number)
-                    add_ts(ts)
-                    add_column(column)
-                    add_value(value)
-                    full = full or len(batches[owner][3]) >= limit
+                    room -= count
                 number += 1
-                if full:
+                unchecked -= count
+                if unchecked <= 0:
                     for link in self._links:
                         if link.buffered >= limit:
                             link.send()
                     room = self._values_room()
+                    unchecked = self._unchecked()
         except BaseException:
             for link in self._links:
                 link.drop_row(number)
             raise
         finally:
             self._row = number
+
+    def _refusal(self, values: Mapping[str, float], past_limit: bool) -> Exception | None:
+        """Why a row that failed on its way into the buffers is refused: a name it holds that is
+        not a column, then the log's limit; None when only a value or the timestamp failed."""
+        if not values.keys() <= self._route.keys():
+            return UnknownColumnError(next(name for name in values if name not in self._route))
+        return self._limit_error() if past_limit else None
+
+    def _unchecked(self) -> int:
+        """How many values may be buffered, over all shards, before one of the buffers can
+        reach batch_size."""
+        return min(
+            (self.batch_size - link.buffered for link in self._links), default=self.batch_size
+        )
 
     def _values_room(self) -> int:
         """How many more values the buffers may take before the log could pass its limit, with

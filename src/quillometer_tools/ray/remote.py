@@ -35,13 +35,16 @@ _ray: Any = ray
 
 
 @functools.cache
-def shard_actor() -> Any:
-    """The shard actor class. The shard code travels with it instead of relying on the workers'
-    import path: a node needs the quillometer module, not this package."""
+def shard_actor(discarding: bool = False) -> Any:
+    """The shard actor class (shard.DiscardingShard's, for the bench, when `discarding`). The
+    shard code travels with it instead of relying on the workers' import path: a node needs the
+    quillometer module, not this package."""
     _ray.cloudpickle.register_pickle_by_value(codec)
     _ray.cloudpickle.register_pickle_by_value(shard)
     # No task retries: a call that dies with its actor fails, and the link replays instead.
-    return ray.remote(max_restarts=-1, max_task_retries=0)(shard.Shard)
+    return ray.remote(max_restarts=-1, max_task_retries=0)(
+        shard.DiscardingShard if discarding else shard.Shard
+    )
 
 
 def actor_state(actor: Any) -> str | None:
@@ -116,6 +119,7 @@ class Shared:
     patience: Patience
     log: ReplayLog
     rebuild_seconds: list[float] = field(default_factory=list)
+    discarding: bool = False  # shards that apply nothing (the bench's measure of the driver)
 
 
 @dataclass
@@ -161,7 +165,7 @@ class ShardLink:
     def _start_actor(self) -> Any:
         shared = self.shared
         return (
-            shard_actor()
+            shard_actor(shared.discarding)
             .options(
                 num_cpus=shared.needs.get("CPU", 0.0),
                 resources={name: amount for name, amount in shared.needs.items() if name != "CPU"},

@@ -82,12 +82,15 @@ class Shard:
         append = self.stats.append
         row: dict[str, float] = {}
         row_number, row_ts = -1, 0
-        for number, ts, column, value in zip(rows, timestamps, columns, values, strict=True):
+        for number, ts, name, value in zip(
+            rows, timestamps, map(names.__getitem__, columns), values, strict=True
+        ):
             if number != row_number:
                 if row:
                     append(row, row_ts)
-                row, row_number, row_ts = {}, number, ts
-            row[names[column]] = value
+                row, row_number, row_ts = {name: value}, number, ts
+            else:
+                row[name] = value
         if row:
             append(row, row_ts)
         self.applied += len(values)
@@ -135,3 +138,12 @@ class Shard:
             for name in self.columns
         }
         return table, self.applied
+
+
+class DiscardingShard(Shard):
+    """A shard that decodes and counts every batch and applies none: `quillometer-ray bench`
+    feeds it to measure the driver's own rate of dispatch, free of the shards' work."""
+
+    def apply(self, payload: bytes) -> int:
+        self.applied += len(codec.decode_batch(payload)[3])
+        return self.applied
