@@ -334,9 +334,9 @@ def main_of(
     before_message: Callable[[], None] = lambda: None,
 ) -> int:
     """Parses the command line and runs the command, and turns whatever it raises into one line
-    on standard error and an exit status: UsageError 2, InputError, OutputError, OSError and the command's
-    `input_errors` 1, Ctrl-C 130, a closed output pipe 141, and any other error 70 as an
-    internal error. `before_message` clears what the command shows on the terminal."""
+    on standard error and an exit status: UsageError 2, InputError, OutputError, OSError and
+    the command's `input_errors` 1, Ctrl-C 130, a closed output pipe 141, and any other error 70
+    as an internal error. `before_message` clears what the command shows on the terminal."""
 
     def report(text: str) -> None:
         before_message()

@@ -70,6 +70,11 @@ class OutputError(Exception):
         super().__init__(message)
         self.option = option
 
+    @classmethod
+    def writing(cls, path: object, error: OSError, option: str | None = None) -> OutputError:
+        """The error of a failed write of `path`."""
+        return cls(f"{path}: {error.strerror or error}", option)
+
 
 @dataclass(frozen=True)
 class FeedOptions:

@@ -258,7 +258,7 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
             args.trace.parent.mkdir(parents=True, exist_ok=True)
             trace = open(args.trace, "w", newline="")
         except OSError as error:
-            raise OutputError(f"{args.trace}: {error.strerror or error}", "trace") from None
+            raise OutputError.writing(args.trace, error, "trace") from None
     monitor = Monitor(source.columns, settings, trace)
     chart = None
     if args.chart is not None:
@@ -294,7 +294,7 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
         try:
             trace.close()
         except OSError as error:  # the last buffered lines could not be written
-            raise OutputError(f"{args.trace}: {error.strerror or error}", "trace") from None
+            raise OutputError.writing(args.trace, error, "trace") from None
     progress.clear()
     elapsed = time.perf_counter() - started
 
@@ -328,7 +328,7 @@ def stream(args: argparse.Namespace, source: Source, progress_holder: list[Progr
         try:
             save(figure, args.chart)
         except OSError as error:
-            raise OutputError(f"{args.chart}: {error.strerror or error}", "chart") from None
+            raise OutputError.writing(args.chart, error, "chart") from None
         progress.clear()
         print(f"\nchart: {args.chart}")
     return Exit.INTERRUPTED if interrupted else Exit.OK

@@ -117,8 +117,7 @@ class Monitor:
                 raise self.trace_error(error) from None
 
     def trace_error(self, error: OSError) -> OutputError:
-        name = getattr(self.trace, "name", "the trace")
-        return OutputError(f"{name}: {error.strerror or error}", option="trace")
+        return OutputError.writing(getattr(self.trace, "name", "the trace"), error, "trace")
 
     def process(self, ts: int, row: dict[str, float]) -> list[Flag]:
         """Appends the row; returns its flagged values in the row's column order."""

@@ -211,13 +211,12 @@ def _cpu_seconds() -> dict[int, tuple[str, float]]:
 
 
 def _shard_pids(stats: ShardedQuillometer) -> list[int]:
-    import ray
-
+    ray = import_ray()
     return [ray.get(actor.__ray_call__.remote(lambda _: os.getpid())) for actor in stats.actors]
 
 
 class _Cpu:
-    """CPU seconds spent between start() and stop() by the driver, each shard, raylet,
+    """CPU seconds spent from construction to stop() by the driver, each shard, raylet,
     gcs_server and Ray's other processes (on this machine, started by this driver)."""
 
     def __init__(self, shards: list[int]) -> None:
